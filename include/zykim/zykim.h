@@ -1,0 +1,168 @@
+/*
+ * zykim.h - the interface between a TCP proxy host and the zykim scanning plug-in.
+ *
+ * The host loads zykim.dll (Windows, 32-bit) or libzykim.so (Linux) and drives it only
+ * through the exported functions below, by their plain names.
+ *
+ * Threads and locks
+ *   - Every export runs on the calling host thread; the plug-in starts no thread.
+ *     Any number of host threads may call the exports at once.
+ *   - The plug-in has a table lock (the connection table), a callback lock (the scan
+ *     callback and every send to any messenger client) and one lock per connection.
+ *     The host's scan callback is called with the callback lock held and is never
+ *     entered by two threads at once. It must not call back into the plug-in
+ *     (no connection export, no RegisterCallback): that would deadlock.
+ *   - While a file is being scanned, deliveries to every messenger client wait.
+ *
+ * Ownership
+ *   - The host owns its ZykConnection records, its ISocket object and every buffer it
+ *     passes. The address of the application-side record is the connection's identity:
+ *     pass the same pointer from OnNewConnection(Ex) to OnEndConnection and keep the
+ *     record valid until OnEndConnection has returned.
+ *   - A ScanCallbackInfo record and the texts it points to live only for the duration
+ *     of the scan callback call; do not keep them.
+ */
+#ifndef ZYKIM_ZYKIM_H
+#define ZYKIM_ZYKIM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  define ZYKIM_CALL __cdecl
+#  if defined(ZYKIM_BUILDING)
+#    define ZYKIM_EXPORT __declspec(dllexport)
+#  else
+#    define ZYKIM_EXPORT __declspec(dllimport)
+#  endif
+#  if defined(_M_IX86) || defined(__i386__)
+#    if defined(_MSC_VER)
+#      define ZYKIM_THISCALL __thiscall
+#    else
+#      define ZYKIM_THISCALL __attribute__((thiscall))
+#    endif
+#  else
+#    define ZYKIM_THISCALL
+#  endif
+#else
+#  define ZYKIM_CALL
+#  define ZYKIM_EXPORT __attribute__((visibility("default")))
+#  define ZYKIM_THISCALL
+#endif
+
+#ifdef __cplusplus
+#  define ZYKIM_API extern "C" ZYKIM_EXPORT
+#else
+#  define ZYKIM_API extern ZYKIM_EXPORT
+#endif
+
+/* The host's record for one socket of a connection. The plug-in reads only `socket`
+ * (the second 32-bit word); a host may put more fields after these two. */
+typedef struct ZykConnection {
+    uint32_t reserved;
+    int32_t socket;
+} ZykConnection;
+
+/* The host's socket interface, set with SetISocket. The plug-in calls only Receive and
+ * Send, and never the first slot. Receive returns the number of bytes placed (at most
+ * `size`); 0 or less ends the plug-in's read loop. Send must have sent every byte when
+ * it returns; the plug-in uses only the low 8 bits of its result, as a "sent" flag. */
+#ifdef __cplusplus
+class ISocket {
+public:
+    virtual void Reserved0() = 0;
+    virtual int Receive(int socket, char* buffer, int size) = 0;
+    virtual int Send(int socket, const char* data, int length) = 0;
+protected:
+    ~ISocket() {}
+};
+#else
+typedef struct ISocket ISocket;
+typedef struct ISocketVtbl {
+    void (ZYKIM_THISCALL *Reserved0)(ISocket* self);
+    int (ZYKIM_THISCALL *Receive)(ISocket* self, int socket, char* buffer, int size);
+    int (ZYKIM_THISCALL *Send)(ISocket* self, int socket, const char* data, int length);
+} ISocketVtbl;
+struct ISocket {
+    const ISocketVtbl* lpVtbl;
+};
+#endif
+
+/* Kinds passed to the scan callback. */
+#define ZYKIM_SCAN_CHECK_FILE 1 /* check the held file named in szFileName; write the verdict */
+#define ZYKIM_SCAN_PROGRESS   3 /* progress of a large file (above 100000 bytes) */
+
+/* The record handed to the scan callback. On 32-bit builds it is exactly 1360 bytes.
+ * Kind 1: szFileName is the full path of the held file, szWebContentInfo the file name
+ * announced by the sender; write nResult > 0 to have the body replaced by zero bytes,
+ * 0 or less to let it through. Kind 3: dwDoneKB/dwTotalKB tell the progress; the two
+ * texts are the constants "szFileName" and "szWebContentInfo"; nothing is read back. */
+typedef struct ScanCallbackInfo {
+    uint32_t cbSize;
+    uint32_t reserved4;
+    const char* szFileName;
+    int32_t nResult;
+    uint8_t reserved16[1040];
+    uint32_t dwDoneKB;
+    uint32_t dwTotalKB;
+    uint32_t dwHostValue;
+    uint32_t dwAppSocket;
+    uint32_t reserved1072;
+    const char* szWebContentInfo;
+    uint8_t reserved1080[280];
+} ScanCallbackInfo;
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#  ifdef __cplusplus
+#    define ZYKIM_STATIC_ASSERT(c, m) static_assert(c, m)
+#  elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#    define ZYKIM_STATIC_ASSERT(c, m) _Static_assert(c, m)
+#  endif
+#  ifdef ZYKIM_STATIC_ASSERT
+ZYKIM_STATIC_ASSERT(sizeof(ScanCallbackInfo) == 1360, "ScanCallbackInfo size");
+ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, cbSize) == 0, "cbSize");
+ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, reserved4) == 4, "reserved4");
+ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, szFileName) == 8, "szFileName");
+ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, nResult) == 12, "nResult");
+ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, dwDoneKB) == 1056, "dwDoneKB");
+ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, dwTotalKB) == 1060, "dwTotalKB");
+ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, dwHostValue) == 1064, "dwHostValue");
+ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, dwAppSocket) == 1068, "dwAppSocket");
+ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, reserved1072) == 1072, "reserved1072");
+ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, szWebContentInfo) == 1076, "szWebContentInfo");
+#    undef ZYKIM_STATIC_ASSERT
+#  endif
+#endif
+
+/* The host's scan callback; its result is not used. */
+typedef int (ZYKIM_CALL *ZykScanCallback)(int kind, ScanCallbackInfo* info);
+
+/* Configuration. */
+/* Replaces the scan callback (NULL clears it). Returns non-zero on success. */
+ZYKIM_API int ZYKIM_CALL RegisterCallback(ZykScanCallback callback);
+/* Sets the host's socket interface (NULL: the plug-in uses the raw sockets itself).
+ * Returns its argument. */
+ZYKIM_API ISocket* ZYKIM_CALL SetISocket(ISocket* socketInterface);
+/* Stores a time-out setting (seconds; 0 or less switches it off). Returns 0. */
+ZYKIM_API int ZYKIM_CALL SetTimeoutProtection(int seconds);
+/* Stores a size limit in MiB (0: no limit). Returns the low 32 bits of the limit in bytes. */
+ZYKIM_API uint32_t ZYKIM_CALL SetCheckLimit(uint32_t megabytes);
+/* Accepted and ignored; the trace level is read once, when the plug-in loads. */
+ZYKIM_API void ZYKIM_CALL NotifySettingsChanged(void);
+
+/* Connections. `app` is the messenger client's side, `server` the server's side. */
+ZYKIM_API void ZYKIM_CALL OnNewConnection(int hostValue, ZykConnection* app);
+ZYKIM_API void ZYKIM_CALL OnNewConnectionEx(int hostValue, int unused, ZykConnection* app);
+/* Drains the client socket and forwards every byte to the server; returns the bytes read. */
+ZYKIM_API int ZYKIM_CALL OnRequestFromApplication(ZykConnection* app, ZykConnection* server);
+/* Drains the server socket through the inspection; returns the bytes read. */
+ZYKIM_API int ZYKIM_CALL OnRequestFromServer(ZykConnection* app, ZykConnection* server);
+/* Ends the connection: a file still held is deleted without reaching the client.
+ * Do not call it while a data call for the same connection is running. */
+ZYKIM_API void ZYKIM_CALL OnEndConnection(ZykConnection* app);
+
+/* Messenger clients: 1 AIM, 2 MSN Messenger, 3 Trillian. */
+ZYKIM_API void ZYKIM_CALL GetIMPlugin(int id, int* installed, int* on);
+ZYKIM_API void ZYKIM_CALL SetIMPlugin(int id, int on);
+
+#endif /* ZYKIM_ZYKIM_H */

@@ -1,0 +1,38 @@
+// The connection table and its creation and destruction at load and unload.
+#include "dispatch/connection_table.h"
+
+#include <new>
+
+namespace zykim {
+
+std::shared_ptr<CIMProxy> CConnectionTable::Find(const ZykConnection* app) const {
+    const auto it = m_entries.find(Key(app));
+    return it == m_entries.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<CIMProxy> CConnectionTable::Remove(const ZykConnection* app) {
+    const auto it = m_entries.find(Key(app));
+    if (it == m_entries.end()) return nullptr;
+    std::shared_ptr<CIMProxy> proxy = std::move(it->second);
+    m_entries.erase(it);
+    return proxy;
+}
+
+void CConnectionTable::Set(const ZykConnection* app, std::shared_ptr<CIMProxy> proxy) {
+    m_entries[Key(app)] = std::move(proxy);
+}
+
+void CConnectionTable::Abandon() {
+    for (auto& entry : m_entries) new std::shared_ptr<CIMProxy>(std::move(entry.second));
+    m_entries.clear();
+}
+
+CConnectionTable* CreateConnectionTable() { return new (std::nothrow) CConnectionTable; }
+
+void DestroyConnectionTable(CConnectionTable* table) {
+    if (table == nullptr) return;
+    table->Abandon();
+    delete table;
+}
+
+}  // namespace zykim

@@ -1,0 +1,8 @@
+// Debugger output on Windows: OutputDebugStringA, read by debuggers and debug viewers.
+#include "os/win32/win.h"
+
+namespace zykim::os {
+
+void WriteDebugOutputNative(const char* text) { OutputDebugStringA(text); }
+
+}  // namespace zykim::os

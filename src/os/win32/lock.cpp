@@ -1,0 +1,54 @@
+// Windows mutexes with a wait that dispatches the thread's window messages.
+#include "os/lock.h"
+
+#include "os/win32/win.h"
+
+namespace zykim::os {
+
+namespace {
+// QS_ALLINPUT without raw input, plus QS_ALLPOSTMESSAGE.
+constexpr DWORD kWakeMask = 0x1FF;
+
+HANDLE ToHandle(LockHandle h) { return reinterpret_cast<HANDLE>(h); }
+
+void DispatchQueuedMessages() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+}  // namespace
+
+LockHandle CreateLockHandle() {
+    return reinterpret_cast<LockHandle>(CreateMutexA(nullptr, FALSE, nullptr));
+}
+
+int WaitLockHandle(LockHandle handle, uint32_t timeoutMs) {
+    if (handle == nullptr) return 0;
+    HANDLE h = ToHandle(handle);
+    for (;;) {
+        const DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, timeoutMs, kWakeMask);
+        switch (r) {
+            case WAIT_OBJECT_0:
+            case WAIT_ABANDONED_0:  // the previous owner died; we own it now
+                return 1;
+            case WAIT_OBJECT_0 + 1:
+                DispatchQueuedMessages();
+                continue;  // wait again with the full time-out
+            default:  // WAIT_TIMEOUT or WAIT_FAILED: not owned, and no retry loop
+                return 0;
+        }
+    }
+}
+
+int ReleaseLockHandle(LockHandle handle) {
+    if (handle == nullptr) return 0;
+    return ReleaseMutex(ToHandle(handle)) ? 1 : 0;
+}
+
+void DestroyLockHandle(LockHandle handle) {
+    if (handle != nullptr) CloseHandle(ToHandle(handle));
+}
+
+}  // namespace zykim::os

@@ -1,0 +1,51 @@
+// The configuration exports: scan callback, socket interface and the two stored settings.
+#include "plugin/guard.h"
+#include "plugin/state.h"
+#include "plugin/trace.h"
+#include "zykim/zykim.h"
+
+namespace zykim {
+void StoreTimeoutProtection(TimeoutProtectionSetting value);  // plugin/state.cpp
+void StoreCheckLimit(CheckLimitSetting value);
+}  // namespace zykim
+
+using namespace zykim;
+
+ZYKIM_API int ZYKIM_CALL RegisterCallback(ZykScanCallback callback) {
+    return CallGuarded(0, [&] {
+        g_callbackLock.Wait();
+        g_pScanCallback = callback;
+        return g_callbackLock.Release();
+    });
+}
+
+ZYKIM_API ISocket* ZYKIM_CALL SetISocket(ISocket* socketInterface) {
+    g_pHostSocket.store(socketInterface, std::memory_order_relaxed);
+    return socketInterface;
+}
+
+ZYKIM_API int ZYKIM_CALL SetTimeoutProtection(int seconds) {
+    CallGuarded([&] {
+        TraceInfo("ZYKIM: SetTimeoutProtection( %d )\n", seconds);
+        if (seconds > 0) {
+            // Wraps like the 32-bit product would, without signed overflow.
+            const uint32_t ms = static_cast<uint32_t>(seconds) * 1000u;
+            StoreTimeoutProtection({1, static_cast<int32_t>(ms)});
+        } else {
+            StoreTimeoutProtection({0, 0});
+        }
+    });
+    return 0;
+}
+
+ZYKIM_API uint32_t ZYKIM_CALL SetCheckLimit(uint32_t megabytes) {
+    return CallGuarded(uint32_t{0}, [&] {
+        TraceInfo("ZYKIM : SetCheckLimit( %d )\n", static_cast<int>(megabytes));
+        const uint64_t limit =
+            megabytes > 0 ? uint64_t{megabytes} * 1048576u : ~uint64_t{0};
+        StoreCheckLimit({1, limit});
+        return static_cast<uint32_t>(limit);
+    });
+}
+
+ZYKIM_API void ZYKIM_CALL NotifySettingsChanged(void) {}

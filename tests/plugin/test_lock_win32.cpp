@@ -1,0 +1,91 @@
+// A thread that waits for a plug-in lock keeps servicing its window messages, and gets
+// the lock once its owner lets go.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "os/win32/win.h"
+#include "plugin/lock.h"
+
+namespace {
+
+std::atomic<bool> g_dispatched{false};
+std::atomic<bool> g_ownerReleased{false};
+std::atomic<bool> g_dispatchedWhileOwned{false};
+HANDLE g_dispatchedEvent = nullptr;
+
+LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
+    if (msg == WM_APP + 1) {
+        g_dispatchedWhileOwned = !g_ownerReleased.load();
+        g_dispatched = true;
+        SetEvent(g_dispatchedEvent);
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, w, l);
+}
+
+TEST(LockWait, DispatchesPostedMessagesWhileBlocked) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = WndProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "ZykLockWaitTest";
+    ASSERT_NE(RegisterClassA(&wc), 0);
+    HWND hwnd = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                wc.hInstance, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    g_dispatchedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+    zykim::LockObject lock;
+    ASSERT_TRUE(lock.Create());
+    std::thread owner([&] {
+        lock.Wait();
+        SetEvent(held);
+        // Hold the lock until the blocked thread has dispatched the message (or 10 s).
+        WaitForSingleObject(g_dispatchedEvent, 10000);
+        g_ownerReleased = true;
+        lock.Release();
+    });
+    ASSERT_EQ(WaitForSingleObject(held, 10000), WAIT_OBJECT_0);
+    std::thread poster([&] {
+        Sleep(100);
+        PostMessageA(hwnd, WM_APP + 1, 0, 0);
+    });
+
+    EXPECT_EQ(lock.Wait(), 1);
+    EXPECT_TRUE(g_dispatched);
+    EXPECT_TRUE(g_dispatchedWhileOwned);
+    EXPECT_TRUE(g_ownerReleased);
+    lock.Release();
+
+    poster.join();
+    owner.join();
+    DestroyWindow(hwnd);
+    CloseHandle(held);
+    CloseHandle(g_dispatchedEvent);
+}
+
+TEST(LockWait, TimesOutWithoutOwning) {
+    zykim::LockObject lock;
+    ASSERT_TRUE(lock.Create());
+    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread owner([&] {
+        lock.Wait();
+        SetEvent(held);
+        WaitForSingleObject(done, 10000);
+        lock.Release();
+    });
+    WaitForSingleObject(held, 10000);
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(lock.Wait(200), 0);
+    EXPECT_GE(GetTickCount() - start, 150u);
+    EXPECT_EQ(lock.Release(), 0);  // not ours
+    SetEvent(done);
+    owner.join();
+    CloseHandle(held);
+    CloseHandle(done);
+}
+
+}  // namespace
