@@ -9,36 +9,15 @@
 //   --until        exit (status 0) after a line that contains TEXT
 //   --ready-event  set the named event once listening (for scripts and tests)
 //   --timeout      exit (status 2) when no line arrives for MS milliseconds
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "dbwin_listener.h"
+#include "os/win32/win.h"
+
 namespace {
-
-constexpr DWORD kBufferSize = 4096;
-
-struct Handle {
-    HANDLE h = nullptr;
-    Handle() = default;
-    explicit Handle(HANDLE v) : h(v) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (h != nullptr) CloseHandle(h);
-    }
-};
-
-struct View {
-    void* p = nullptr;
-    ~View() {
-        if (p != nullptr) UnmapViewOfFile(p);
-    }
-};
 
 int Usage() {
     std::fprintf(stderr,
@@ -66,26 +45,10 @@ int main(int argc, char** argv) {
         else return Usage();
     }
 
-    Handle mutex(CreateMutexA(nullptr, FALSE, "DBWinMutex"));
-    Handle bufferReady(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY"));
-    Handle dataReady(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY"));
-    if (bufferReady.h == nullptr || dataReady.h == nullptr ||
-        GetLastError() == ERROR_ALREADY_EXISTS) {
-        std::fprintf(stderr, "dbgview: cannot create the DBWIN events (error %lu); is another "
-                             "debug viewer running?\n", GetLastError());
-        return 1;
-    }
-    Handle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferSize,
-                                      "DBWIN_BUFFER"));
-    if (mapping.h == nullptr) {
-        std::fprintf(stderr, "dbgview: CreateFileMappingA(DBWIN_BUFFER) failed (error %lu)\n",
-                     GetLastError());
-        return 1;
-    }
-    View view;
-    view.p = MapViewOfFile(mapping.h, FILE_MAP_READ, 0, 0, kBufferSize);
-    if (view.p == nullptr) {
-        std::fprintf(stderr, "dbgview: MapViewOfFile failed (error %lu)\n", GetLastError());
+    zyk::dbwin::Listener listener;
+    std::string error;
+    if (!listener.Open(&error)) {
+        std::fprintf(stderr, "dbgview: %s\n", error.c_str());
         return 1;
     }
 
@@ -98,25 +61,23 @@ int main(int argc, char** argv) {
         }
     }
 
-    SetEvent(bufferReady.h);
     if (readyEvent != nullptr) {
-        Handle ready(OpenEventA(EVENT_MODIFY_STATE, FALSE, readyEvent));
-        if (ready.h != nullptr) SetEvent(ready.h);
+        HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, readyEvent);
+        if (ready != nullptr) {
+            SetEvent(ready);
+            CloseHandle(ready);
+        }
     }
 
-    const auto* block = static_cast<const unsigned char*>(view.p);
     for (;;) {
-        const DWORD r = WaitForSingleObject(dataReady.h, timeout);
-        if (r == WAIT_TIMEOUT) {
+        uint32_t pid = 0;
+        std::string line;
+        const auto r = listener.Next(timeout, &pid, &line);
+        if (r == zyk::dbwin::Listener::Result::Timeout) {
             if (out != stdout) std::fclose(out);
             return 2;
         }
-        if (r != WAIT_OBJECT_0) return 1;
-        DWORD pid;
-        std::memcpy(&pid, block, sizeof pid);
-        const char* text = reinterpret_cast<const char*>(block + sizeof pid);
-        const std::string line(text, strnlen(text, kBufferSize - sizeof pid));
-        SetEvent(bufferReady.h);
+        if (r != zyk::dbwin::Listener::Result::Text) return 1;
         if (onlyPid != 0 && pid != onlyPid) continue;
         std::fwrite(line.data(), 1, line.size(), out);
         std::fflush(out);

@@ -1,0 +1,235 @@
+// oftpeer: an OSCAR direct-connect (OFT2) file-transfer peer for trying a proxy with
+// real clients' traffic: send files, receive them, or replay a recorded transfer.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "net.h"
+#include "replay.h"
+#include "session.h"
+
+using namespace oftpeer;
+
+namespace {
+
+// Exit codes.
+constexpr int kExitOk = 0;          // done (replay: identical)
+constexpr int kExitFailed = 1;      // the transfer or replay could not be carried out
+constexpr int kExitUsage = 2;       // wrong command line
+constexpr int kExitBlanked = 3;     // replay: header plus zero bytes
+constexpr int kExitDifferent = 4;   // replay: something else
+
+void Usage(std::FILE* to) {
+    std::fputs(
+        "usage:\n"
+        "  oftpeer send (--listen ADDR | --connect ADDR) [options] FILE...\n"
+        "      sends the files one after the other in one session; as real clients do,\n"
+        "      the sender usually listens and the receiver connects\n"
+        "  oftpeer recv (--connect ADDR | --listen ADDR) --out FOLDER [options]\n"
+        "      receives files into FOLDER; prints one line per file:\n"
+        "      received NAME size=N sha256=HEX checksum=ok|mismatch zeros=yes|no path=PATH\n"
+        "  oftpeer replay --proxy ADDR [--listen ADDR] [--data FOLDER] [options]\n"
+        "      plays both sides of the recorded transfer in FOLDER (default: the copy in\n"
+        "      the source tree): listens as the server at --listen (the proxy's upstream),\n"
+        "      connects as the client to --proxy. Exit 0: the client got exactly what the\n"
+        "      server sent; 3: the header and zero bytes in place of the body; 4: anything\n"
+        "      else; 1: the replay could not be carried out.\n"
+        "options:\n"
+        "  --timeout SECONDS   longest wait for the peer at any step (default 30)\n"
+        "  --port-file PATH    when listening, write the chosen port to PATH\n"
+        "  --gap-ms N          replay: pause between the server's segments (default 5)\n"
+        "ADDR is HOST:PORT; port 0 when listening picks a free port (printed as\n"
+        "\"listening HOST:PORT\" on standard output).\n",
+        to);
+}
+
+struct CommandLine {
+    std::string command;
+    std::string listen, connect, proxy, out, data, portFile;
+    int timeoutMs = 30000;
+    int gapMs = 5;
+    std::vector<std::string> files;
+};
+
+bool ParseNumber(const char* text, int low, int high, int* value) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < low || v > high) return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+bool Parse(int argc, char** argv, CommandLine* cl) {
+    if (argc < 2) return false;
+    cl->command = argv[1];
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string* into) {
+            if (i + 1 >= argc) return false;
+            *into = argv[++i];
+            return true;
+        };
+        if (arg == "--listen") { if (!value(&cl->listen)) return false; }
+        else if (arg == "--connect") { if (!value(&cl->connect)) return false; }
+        else if (arg == "--proxy") { if (!value(&cl->proxy)) return false; }
+        else if (arg == "--out") { if (!value(&cl->out)) return false; }
+        else if (arg == "--data") { if (!value(&cl->data)) return false; }
+        else if (arg == "--port-file") { if (!value(&cl->portFile)) return false; }
+        else if (arg == "--timeout") {
+            int seconds = 0;
+            if (i + 1 >= argc || !ParseNumber(argv[++i], 1, 86400, &seconds)) return false;
+            cl->timeoutMs = seconds * 1000;
+        } else if (arg == "--gap-ms") {
+            if (i + 1 >= argc || !ParseNumber(argv[++i], 0, 10000, &cl->gapMs)) return false;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return false;
+        } else {
+            cl->files.push_back(arg);
+        }
+    }
+    return true;
+}
+
+// Listens and tells where; an invalid socket after printing why.
+Socket ListenAnnounced(const std::string& text, const std::string& portFile) {
+    Address address;
+    if (!ParseAddress(text, &address)) {
+        std::fprintf(stderr, "oftpeer: not an address: %s\n", text.c_str());
+        return Socket();
+    }
+    std::string error;
+    Socket listener = Listen(address, &error);
+    if (!listener.Valid()) {
+        std::fprintf(stderr, "oftpeer: %s\n", error.c_str());
+        return Socket();
+    }
+    address.port = LocalPort(listener);
+    if (!portFile.empty()) {
+        std::ofstream(portFile) << address.port << "\n";
+    }
+    std::printf("listening %s\n", address.Text().c_str());
+    std::fflush(stdout);
+    return listener;
+}
+
+// The session's connection, by listening or connecting as asked.
+Socket OpenSession(const CommandLine& cl) {
+    std::string error;
+    Socket s;
+    if (!cl.listen.empty()) {
+        const Socket listener = ListenAnnounced(cl.listen, cl.portFile);
+        if (!listener.Valid()) return Socket();
+        s = Accept(listener, cl.timeoutMs, &error);
+    } else {
+        Address address;
+        if (!ParseAddress(cl.connect, &address)) {
+            std::fprintf(stderr, "oftpeer: not an address: %s\n", cl.connect.c_str());
+            return Socket();
+        }
+        s = Connect(address, cl.timeoutMs, &error);
+    }
+    if (!s.Valid()) std::fprintf(stderr, "oftpeer: %s\n", error.c_str());
+    return s;
+}
+
+int Send(const CommandLine& cl) {
+    if (cl.listen.empty() == cl.connect.empty() || cl.files.empty()) return kExitUsage;
+    const Socket connection = OpenSession(cl);
+    if (!connection.Valid()) return kExitFailed;
+    SendOptions options;
+    options.files = cl.files;
+    options.cookie = MakeCookie();
+    options.timeoutMs = cl.timeoutMs;
+    std::vector<SentFile> sent;
+    std::string error;
+    const bool ok = RunSender(connection, options, &sent, &error, [](const SentFile& f) {
+        std::printf("sent %s size=%llu sha256=%s checksum=0x%08X receiver-checksum=%s\n",
+                    f.name.c_str(), static_cast<unsigned long long>(f.size), f.sha256.c_str(),
+                    f.checksum,
+                    f.receivedChecksum == f.checksum && f.receivedBytes == f.size ? "ok" : "mismatch");
+        std::fflush(stdout);
+    });
+    if (!ok) {
+        std::fprintf(stderr, "oftpeer: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+int Receive(const CommandLine& cl) {
+    if (cl.listen.empty() == cl.connect.empty() || cl.out.empty() || !cl.files.empty())
+        return kExitUsage;
+    const Socket connection = OpenSession(cl);
+    if (!connection.Valid()) return kExitFailed;
+    ReceiveOptions options;
+    options.folder = cl.out;
+    options.timeoutMs = cl.timeoutMs;
+    std::vector<ReceivedFile> received;
+    std::string error;
+    const bool ok = RunReceiver(connection, options, &received, &error, [](const ReceivedFile& f) {
+        std::printf("received %s size=%llu sha256=%s checksum=%s zeros=%s path=%s\n",
+                    f.name.c_str(), static_cast<unsigned long long>(f.size), f.sha256.c_str(),
+                    f.checksum == f.announcedChecksum ? "ok" : "mismatch", f.allZero ? "yes" : "no",
+                    f.path.c_str());
+        std::fflush(stdout);
+    });
+    if (!ok) {
+        std::fprintf(stderr, "oftpeer: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+int Replay(const CommandLine& cl) {
+    ReplayOptions options;
+    if (cl.proxy.empty() || !ParseAddress(cl.proxy, &options.proxy) || !cl.files.empty())
+        return kExitUsage;
+    options.timeoutMs = cl.timeoutMs;
+    options.segmentGapMs = cl.gapMs;
+    Recording recording;
+    std::string error;
+    if (!LoadRecording(cl.data.empty() ? OFTPEER_DEFAULT_RECORDING : cl.data, &recording, &error)) {
+        std::fprintf(stderr, "oftpeer: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    const Socket listener = ListenAnnounced(cl.listen.empty() ? "127.0.0.1:0" : cl.listen, cl.portFile);
+    if (!listener.Valid()) return kExitFailed;
+    std::string report;
+    const ReplayOutcome outcome = RunReplay(listener, recording, options, &report);
+    if (!report.empty() && report.back() != '\n') report += '\n';
+    std::printf("%s%s\n", report.c_str(), OutcomeName(outcome));
+    switch (outcome) {
+        case ReplayOutcome::kIdentical: return kExitOk;
+        case ReplayOutcome::kBlanked: return kExitBlanked;
+        case ReplayOutcome::kDifferent: return kExitDifferent;
+        case ReplayOutcome::kFailed: break;
+    }
+    return kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CommandLine cl;
+    if (!Parse(argc, argv, &cl)) {
+        Usage(stderr);
+        return kExitUsage;
+    }
+    if (cl.command == "-h" || cl.command == "--help" || cl.command == "help") {
+        Usage(stdout);
+        return kExitOk;
+    }
+    if (!StartNetwork()) {
+        std::fprintf(stderr, "oftpeer: cannot start Windows Sockets\n");
+        return kExitFailed;
+    }
+    int rc = kExitUsage;
+    if (cl.command == "send") rc = Send(cl);
+    else if (cl.command == "recv") rc = Receive(cl);
+    else if (cl.command == "replay") rc = Replay(cl);
+    if (rc == kExitUsage) Usage(stderr);
+    return rc;
+}

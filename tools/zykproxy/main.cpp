@@ -1,0 +1,160 @@
+// zykproxy: a TCP proxy host for the zykim plug-in, and a readable example of one.
+// It loads the plug-in by path, registers a scan callback backed by the chosen
+// scanner, and hands every proxied connection to the plug-in's exports.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "options.h"
+#include "platform/net.h"
+#include "platform/system.h"
+#include "platform/trace_relay.h"
+#include "plugin_library.h"
+#include "proxy_server.h"
+#include "pump.h"
+#include "scan_service.h"
+#include "scanner.h"
+
+namespace {
+
+zykproxy::ProxyServer* g_server = nullptr;
+void OnStopRequest() {
+    if (g_server != nullptr) g_server->Stop();
+}
+
+std::unique_ptr<zykproxy::Scanner> MakeScanner(const zykproxy::Options& o,
+                                               zykproxy::Console& console, std::string* error) {
+    using zykproxy::ScannerKind;
+    switch (o.scanner) {
+        case ScannerKind::None:
+            return zykproxy::MakeNoScanner();
+        case ScannerKind::Command:
+            return zykproxy::MakeCommandScanner(o.scanCommand, o.scanArgs,
+                                                o.scanTimeoutSeconds * 1000, error);
+        case ScannerKind::Clamav:
+#ifdef ZYKPROXY_WITH_CLAMAV
+            return zykproxy::MakeClamavScanner(
+                o.clamavDatabases.empty() ? zykproxy::DefaultClamavDatabases() : o.clamavDatabases,
+                [&console](const std::string& line) { console.Log(line); }, error);
+#else
+            break;
+#endif
+    }
+    *error = "this scanner is not available in this build";
+    return nullptr;
+}
+
+int Serve(const zykproxy::Options& o) {
+    using namespace zykproxy;
+    net::NetworkSession network;
+    if (!network.Ok()) {
+        std::fprintf(stderr, "zykproxy: the socket library did not start\n");
+        return 1;
+    }
+    platform::IgnoreBrokenPipe();
+    Console console(platform::StderrIsTerminal());
+
+    // The trace settings are read by the plug-in when it loads: set them up first.
+    platform::TraceRelay trace;
+    if (o.traceGiven) {
+        std::string error;
+        if (!trace.Start(o.traceLevel, [&console](const std::string& l) { console.Raw(l); },
+                         &error))
+            console.Log("trace: " + error);
+    }
+
+    std::unique_ptr<Scanner> scanner;
+    std::unique_ptr<ScanService> scans;
+    PluginLibrary plugin;
+    std::unique_ptr<Pump> pump;
+    if (o.noPlugin) {
+        pump = std::make_unique<ForwardPump>();
+        console.Log("no plug-in: bytes are forwarded unchanged");
+    } else {
+        std::string error;
+        scanner = MakeScanner(o, console, &error);
+        if (!scanner) {
+            console.Log(error);
+            return 1;
+        }
+        const std::string path = o.pluginPath.empty()
+                                     ? platform::ExecutableFolder() + platform::PluginFileName()
+                                     : o.pluginPath;
+        if (!plugin.Load(path, &error)) {
+            console.Log("cannot use the plug-in: " + error);
+            return 1;
+        }
+        scans = std::make_unique<ScanService>(*scanner, console);
+        scans->Activate();
+        plugin.Exports().RegisterCallback(&ScanService::Callback);
+        pump = std::make_unique<PluginPump>(plugin.Exports());
+        console.Log("plug-in " + path);
+        console.Log("scanner " + scanner->Describe());
+    }
+
+    ServerConfig config;
+    config.listen = o.listen;
+    config.upstream = o.upstream;
+    config.threads = o.threads;
+    config.maxConnections = o.maxConnections;
+    config.once = o.once;
+    config.verbose = o.verbose;
+    config.log = [&console](const std::string& line) { console.Log(line); };
+    config.onConnectionEnd = [&console](int) { console.EndProgress(); };
+    ProxyServer server(config, *pump);
+    std::string error;
+    if (!server.Open(&error)) {
+        console.Log(error);
+        return 1;
+    }
+    // Machine-readable, for scripts that asked for port 0.
+    std::printf("listening %s\n", net::FormatEndpoint(server.Bound()).c_str());
+    std::fflush(stdout);
+    console.Log("listening on " + net::FormatEndpoint(server.Bound()) + ", upstream " +
+                net::FormatEndpoint(o.upstream) + ", " + std::to_string(o.threads) +
+                (o.threads == 1 ? " thread" : " threads"));
+
+    g_server = &server;
+    platform::InstallStopHandler(&OnStopRequest);
+    server.Run();
+    g_server = nullptr;
+
+    const ProxyServer::Stats stats = server.GetStats();
+    std::string summary = "stopped after " + std::to_string(stats.accepted) + " connection(s)";
+    if (scans) {
+        const ScanService::Counts c = scans->GetCounts();
+        summary += ", " + std::to_string(c.checks) + " check(s): " + std::to_string(c.clean) +
+                   " clean, " + std::to_string(c.infected) + " infected, " +
+                   std::to_string(c.failed) + " failed, " + std::to_string(c.unscanned) +
+                   " unscanned";
+    }
+    console.Log(summary);
+    plugin.Unload();
+    if (scans) scans->Deactivate();
+    trace.Stop();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    zykproxy::Options options;
+    std::string error;
+    if (!zykproxy::ParseOptions(args, &options, &error)) {
+        std::fprintf(stderr, "zykproxy: %s\n\n%s", error.c_str(), zykproxy::UsageText().c_str());
+        return 64;
+    }
+    if (options.help) {
+        std::fputs(zykproxy::UsageText().c_str(), stdout);
+        return 0;
+    }
+    try {
+        return Serve(options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zykproxy: %s\n", e.what());
+        return 1;
+    }
+}

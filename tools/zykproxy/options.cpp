@@ -1,0 +1,185 @@
+// Command-line parsing for zykproxy: every option is checked here, so the rest of the
+// program can trust the values.
+#include "options.h"
+
+#include <cstdlib>
+
+namespace zykproxy {
+
+bool ClamavBuiltIn() {
+#ifdef ZYKPROXY_WITH_CLAMAV
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::string UsageText() {
+#ifdef _WIN32
+    const std::string plugin = "zykim.dll";
+    const std::string traceNote = "the level is the machine's DebugLevel (read, never written)";
+#else
+    const std::string plugin = "libzykim.so";
+    const std::string traceNote = "at LEVEL (0 to 4)";
+#endif
+    const std::string scannerDefault =
+        ClamavBuiltIn() ? "clamav" : "none chosen; clamav is not in this build";
+    return "usage: zykproxy --listen HOST:PORT --upstream HOST:PORT [options]\n"
+           "\n"
+           "A TCP proxy that hands every connection to the zykim plug-in, which holds each\n"
+           "file sent to the client until the scanner has checked it.\n"
+           "\n"
+           "  --listen HOST:PORT     where clients connect; port 0 takes a free port. The\n"
+           "                         bound address is printed on stdout: listening HOST:PORT\n"
+           "  --upstream HOST:PORT   the server each client is connected to\n"
+           "  --plugin PATH          the plug-in library (default: " + plugin + " beside zykproxy)\n"
+           "  --scanner KIND         clamav, command or none (default: " + scannerDefault + ")\n"
+           "  --scan-command PROG    command scanner: runs PROG [ARGS...] FILE for each file;\n"
+           "                         exit code 0 clean, 1 infected, anything else a failure\n"
+           "  --scan-arg ARG         an argument put before FILE (repeatable)\n"
+           "  --scan-timeout SEC     a check that takes longer fails (default 120)\n"
+           "  --clamav-db PATH       a signature file or folder (repeatable; default: the\n"
+           "                         system's database folder if it holds any, plus the\n"
+           "                         signatures shipped beside zykproxy)\n"
+           "  --threads N            spread connections over N threads (default 1)\n"
+           "  --max-connections N    at most N connections open at once (default 1000);\n"
+           "                         further clients wait until one ends\n"
+           "  --once                 serve one client, then exit\n"
+           "  --trace LEVEL          show the plug-in's trace on stderr, " + traceNote + "\n"
+           "  --no-plugin            forward bytes without any plug-in (a baseline)\n"
+           "  --verbose              log every connection\n"
+           "  --help                 this text\n"
+           "\n"
+           "A failed check (scanner error, time-out, unreadable file) blocks the file: the\n"
+           "client gets zeros in its place, and the log says why.\n";
+}
+
+namespace {
+
+bool ParseInt(const std::string& text, int low, int high, int* out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || value < low || value > high) return false;
+    *out = static_cast<int>(value);
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(const std::vector<std::string>& args, Options* out, std::string* error) {
+    Options o;
+    bool haveListen = false, haveUpstream = false, pluginGiven = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* v) {
+            if (i + 1 >= args.size()) {
+                *error = a + " needs a value";
+                return false;
+            }
+            *v = args[++i];
+            return true;
+        };
+        auto number = [&](int low, int high, int* v) {
+            std::string text;
+            if (!value(&text)) return false;
+            if (!ParseInt(text, low, high, v)) {
+                *error = a + ": expected a number from " + std::to_string(low) + " to " +
+                         std::to_string(high) + ", got '" + text + "'";
+                return false;
+            }
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--listen" || a == "--upstream") {
+            if (!value(&v)) return false;
+            net::Endpoint& e = a == "--listen" ? o.listen : o.upstream;
+            if (!net::ParseEndpoint(v, &e, error)) {
+                *error = a + ": " + *error;
+                return false;
+            }
+            (a == "--listen" ? haveListen : haveUpstream) = true;
+        } else if (a == "--plugin") {
+            if (!value(&o.pluginPath)) return false;
+            pluginGiven = true;
+        } else if (a == "--scanner") {
+            if (!value(&v)) return false;
+            if (v == "clamav") o.scanner = ScannerKind::Clamav;
+            else if (v == "command") o.scanner = ScannerKind::Command;
+            else if (v == "none") o.scanner = ScannerKind::None;
+            else {
+                *error = "--scanner: expected clamav, command or none, got '" + v + "'";
+                return false;
+            }
+            o.scannerGiven = true;
+        } else if (a == "--scan-command") {
+            if (!value(&o.scanCommand)) return false;
+        } else if (a == "--scan-arg") {
+            if (!value(&v)) return false;
+            o.scanArgs.push_back(v);
+        } else if (a == "--scan-timeout") {
+            if (!number(1, 86400, &o.scanTimeoutSeconds)) return false;
+        } else if (a == "--clamav-db") {
+            if (!value(&v)) return false;
+            o.clamavDatabases.push_back(v);
+        } else if (a == "--threads") {
+            if (!number(1, 64, &o.threads)) return false;
+        } else if (a == "--max-connections") {
+            if (!number(1, 100000, &o.maxConnections)) return false;
+        } else if (a == "--trace") {
+            if (!number(-1, 100, &o.traceLevel)) return false;
+            o.traceGiven = true;
+        } else if (a == "--no-plugin") {
+            o.noPlugin = true;
+        } else if (a == "--once") {
+            o.once = true;
+        } else if (a == "--verbose" || a == "-v") {
+            o.verbose = true;
+        } else {
+            *error = "unknown option '" + a + "'";
+            return false;
+        }
+    }
+    if (o.help) {
+        *out = o;
+        return true;
+    }
+    if (!haveListen || !haveUpstream) {
+        *error = "--listen and --upstream are required";
+        return false;
+    }
+    if (o.noPlugin) {
+        if (pluginGiven || o.scannerGiven || o.traceGiven) {
+            *error = "--no-plugin runs no plug-in: --plugin, --scanner and --trace do not apply";
+            return false;
+        }
+    } else if (!o.scannerGiven) {
+        if (!ClamavBuiltIn()) {
+            *error = "choose a scanner: --scanner command or --scanner none";
+            return false;
+        }
+        o.scanner = ScannerKind::Clamav;
+    }
+    if (o.scanner == ScannerKind::Clamav && !o.noPlugin && !ClamavBuiltIn()) {
+        *error = "--scanner clamav is not available in this build";
+        return false;
+    }
+    if (o.scanner == ScannerKind::Command && o.scanCommand.empty()) {
+        *error = "--scanner command needs --scan-command PROG";
+        return false;
+    }
+    if (o.scanner != ScannerKind::Command && (!o.scanCommand.empty() || !o.scanArgs.empty())) {
+        *error = "--scan-command and --scan-arg belong to --scanner command";
+        return false;
+    }
+    if (o.scanner != ScannerKind::Clamav && !o.clamavDatabases.empty()) {
+        *error = "--clamav-db belongs to --scanner clamav";
+        return false;
+    }
+    *out = o;
+    return true;
+}
+
+}  // namespace zykproxy

@@ -1,0 +1,40 @@
+// The proxy host's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/net.h"
+
+namespace zykproxy {
+
+enum class ScannerKind { Clamav, Command, None };
+
+struct Options {
+    net::Endpoint listen;
+    net::Endpoint upstream;
+    std::string pluginPath;  // empty: the plug-in beside the executable
+    bool noPlugin = false;
+    bool scannerGiven = false;
+    ScannerKind scanner = ScannerKind::None;
+    std::string scanCommand;
+    std::vector<std::string> scanArgs;
+    int scanTimeoutSeconds = 120;
+    std::vector<std::string> clamavDatabases;  // empty: the default set
+    int threads = 1;
+    bool traceGiven = false;
+    int traceLevel = 0;
+    int maxConnections = 1000;
+    bool once = false;
+    bool verbose = false;
+    bool help = false;
+};
+
+// Parses argv[1..]; false with a message on a usage error. After success, options
+// that depend on each other are consistent (e.g. a scanner is chosen unless
+// --no-plugin).
+bool ParseOptions(const std::vector<std::string>& args, Options* out, std::string* error);
+std::string UsageText();
+bool ClamavBuiltIn();
+
+}  // namespace zykproxy

@@ -1,0 +1,44 @@
+// Process-wide services on POSIX.
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "platform/system.h"
+
+namespace zykproxy::platform {
+
+namespace {
+void (*g_onStop)() = nullptr;
+void OnSignal(int) {
+    if (g_onStop != nullptr) g_onStop();
+}
+}  // namespace
+
+void InstallStopHandler(void (*onStop)()) {
+    g_onStop = onStop;
+    struct sigaction sa {};
+    sa.sa_handler = &OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+std::string ExecutableFolder() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "./";
+    std::string p(path, static_cast<size_t>(n));
+    return p.substr(0, p.rfind('/') + 1);
+}
+
+const char* PluginFileName() { return "libzykim.so"; }
+
+bool SetEnvironment(const char* name, const char* value) { return setenv(name, value, 1) == 0; }
+
+}  // namespace zykproxy::platform

@@ -1,0 +1,22 @@
+// Process-wide services of the host: stop requests, the terminal, its own location,
+// environment settings.
+#pragma once
+
+#include <string>
+
+namespace zykproxy::platform {
+
+// Calls onStop (from a signal handler on POSIX, a console-control thread on Windows)
+// when the user asks the process to end: SIGINT/SIGTERM, Ctrl-C/Ctrl-Break/close.
+// onStop must be async-signal-safe.
+void InstallStopHandler(void (*onStop)());
+// A peer that has gone must not end the process (SIGPIPE); nothing on Windows.
+void IgnoreBrokenPipe();
+bool StderrIsTerminal();
+// The folder of the running executable, with a trailing separator.
+std::string ExecutableFolder();
+// The plug-in's file name on this platform: libzykim.so or zykim.dll.
+const char* PluginFileName();
+bool SetEnvironment(const char* name, const char* value);
+
+}  // namespace zykproxy::platform

@@ -1,0 +1,44 @@
+// Process-wide services on Windows.
+#include "os/win32/win.h"
+
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/system.h"
+
+namespace zykproxy::platform {
+
+namespace {
+void (*g_onStop)() = nullptr;
+BOOL WINAPI OnConsoleControl(DWORD) {
+    if (g_onStop != nullptr) g_onStop();
+    return TRUE;
+}
+}  // namespace
+
+void InstallStopHandler(void (*onStop)()) {
+    g_onStop = onStop;
+    SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+}
+
+void IgnoreBrokenPipe() {}
+
+bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+std::string ExecutableFolder() {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return ".\\";
+    std::string p(path, n);
+    return p.substr(0, p.find_last_of("\\/") + 1);
+}
+
+const char* PluginFileName() { return "zykim.dll"; }
+
+bool SetEnvironment(const char* name, const char* value) {
+    return SetEnvironmentVariableA(name, value) != 0;
+}
+
+}  // namespace zykproxy::platform

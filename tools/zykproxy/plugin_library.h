@@ -1,0 +1,41 @@
+// The plug-in as a host sees it: a library loaded by path at run time, driven only
+// through the functions it exports by their plain names.
+#pragma once
+
+#include <string>
+
+#include "platform/library.h"
+#include "zykim/zykim.h"
+
+namespace zykproxy {
+
+// The exports the host calls, typed from the host-facing header.
+struct PluginExports {
+    decltype(&::RegisterCallback) RegisterCallback = nullptr;
+    decltype(&::OnNewConnectionEx) OnNewConnectionEx = nullptr;
+    decltype(&::OnRequestFromApplication) OnRequestFromApplication = nullptr;
+    decltype(&::OnRequestFromServer) OnRequestFromServer = nullptr;
+    decltype(&::OnEndConnection) OnEndConnection = nullptr;
+};
+
+class PluginLibrary {
+public:
+    PluginLibrary() = default;
+    ~PluginLibrary() { Unload(); }
+    PluginLibrary(const PluginLibrary&) = delete;
+    PluginLibrary& operator=(const PluginLibrary&) = delete;
+
+    // Loads the library and finds every export the host needs. False and a reason
+    // (the system's, or the names that are missing) otherwise; nothing stays loaded.
+    bool Load(const std::string& path, std::string* error);
+    // Clears the scan callback, then unloads. Call only when no connection is open.
+    void Unload();
+    const PluginExports& Exports() const { return m_exports; }
+    bool Loaded() const { return m_library.IsOpen(); }
+
+private:
+    platform::DynamicLibrary m_library;
+    PluginExports m_exports;
+};
+
+}  // namespace zykproxy

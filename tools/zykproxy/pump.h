@@ -1,0 +1,60 @@
+// What moves the bytes of one proxied connection: the plug-in, or for a baseline a
+// plain forwarder that reads and writes as the plug-in does.
+#pragma once
+
+#include "platform/net.h"
+#include "plugin_library.h"
+#include "zykim/zykim.h"
+
+namespace zykproxy {
+
+// One proxied connection. The two records are what the plug-in sees; the address of
+// `app` is the connection's identity, so a HostConnection never moves.
+struct HostConnection {
+    HostConnection(int connectionId, net::Socket client, net::Socket upstream);
+    HostConnection(const HostConnection&) = delete;
+    HostConnection& operator=(const HostConnection&) = delete;
+
+    const int id;
+    net::Socket appSocket;     // the client's side
+    net::Socket serverSocket;  // the upstream server's side
+    ZykConnection app{};
+    ZykConnection server{};
+};
+
+class Pump {
+public:
+    virtual ~Pump() = default;
+    virtual void Begin(HostConnection& c) = 0;
+    // Drain the named side and pass the bytes on; return the bytes read. 0 after the
+    // socket was reported readable means the side has closed (or failed).
+    virtual int FromApplication(HostConnection& c) = 0;
+    virtual int FromServer(HostConnection& c) = 0;
+    virtual void End(HostConnection& c) = 0;
+};
+
+// Drives the plug-in's connection exports; the plug-in reads and writes the sockets.
+class PluginPump final : public Pump {
+public:
+    explicit PluginPump(const PluginExports& exports) : m_exports(exports) {}
+    void Begin(HostConnection& c) override;
+    int FromApplication(HostConnection& c) override;
+    int FromServer(HostConnection& c) override;
+    void End(HostConnection& c) override;
+
+private:
+    const PluginExports& m_exports;
+};
+
+// Forwards bytes both ways without inspection, with the plug-in's buffer sizes.
+class ForwardPump final : public Pump {
+public:
+    static constexpr int kApplicationBuffer = 65537;
+    static constexpr int kServerBuffer = 65536;
+    void Begin(HostConnection&) override {}
+    int FromApplication(HostConnection& c) override;
+    int FromServer(HostConnection& c) override;
+    void End(HostConnection&) override {}
+};
+
+}  // namespace zykproxy

@@ -1,0 +1,54 @@
+// The scanner back-ends behind the host's scan callback: each checks one held file
+// and says clean, infected or failed.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zykproxy {
+
+struct ScanOutcome {
+    enum class Verdict { Clean, Infected, Failed, NotScanned } verdict = Verdict::Failed;
+    std::string detail;  // the signature name (Infected) or the reason (Failed)
+};
+
+// The value written into nResult. Only a file that was checked and found clean, or
+// that the user chose not to scan (--scanner none), reaches the client unchanged: a
+// failed check blocks the file, so that a broken scanner never waves files through.
+int ResultFor(ScanOutcome::Verdict verdict);
+const char* VerdictText(ScanOutcome::Verdict verdict);
+
+class Scanner {
+public:
+    virtual ~Scanner() = default;
+    // One line on what checks the files, for the start-up log.
+    virtual std::string Describe() const = 0;
+    // Checks the file at path. Never throws; problems are a Failed outcome.
+    virtual ScanOutcome Scan(const std::string& path) = 0;
+};
+
+std::unique_ptr<Scanner> MakeNoScanner();
+
+// Runs program [args...] path for each file and waits up to timeoutMs: exit code 0 is
+// clean, 1 infected; any other code, a signal, a time-out or a failed start is a
+// failure. Null and a reason when the program cannot be found now.
+std::unique_ptr<Scanner> MakeCommandScanner(const std::string& program,
+                                            const std::vector<std::string>& args,
+                                            int timeoutMs, std::string* error);
+
+#ifdef ZYKPROXY_WITH_CLAMAV
+using ScannerLog = std::function<void(const std::string& line)>;
+// The signature sets used when none is named: the system's database folder where it
+// holds any database, plus the signatures shipped beside the executable.
+std::vector<std::string> DefaultClamavDatabases();
+// Loads the engine once from the given files or folders. Null and a reason when the
+// library cannot start, a database cannot be loaded, or no signature was loaded at
+// all (an engine without signatures would pass everything). log receives the
+// library's own warnings and errors.
+std::unique_ptr<Scanner> MakeClamavScanner(const std::vector<std::string>& databases,
+                                           ScannerLog log, std::string* error);
+#endif
+
+}  // namespace zykproxy
