@@ -1,6 +1,6 @@
 // The ClamAV back-end: one engine, loaded and compiled at start, scanning each held
-// file. Size limits are raised to what a transfer can announce (32 bits), and content
-// that still exceeds a limit is reported as a finding rather than passed unscanned.
+// file. Size limits are raised to the library's ceiling, and content that still
+// exceeds a limit is reported as a finding rather than passed unscanned.
 #include <clamav.h>
 
 #include <filesystem>
@@ -113,9 +113,10 @@ std::unique_ptr<Scanner> MakeClamavScanner(const std::vector<std::string>& datab
         *error = "clamav: cannot create an engine";
         return nullptr;
     }
-    // A transfer announces up to 4 GiB; scan all of it rather than skip what is larger.
-    cl_engine_set_num(owner.engine, CL_ENGINE_MAX_FILESIZE, 0xFFFFFFFFLL);
-    cl_engine_set_num(owner.engine, CL_ENGINE_MAX_SCANSIZE, 0xFFFFFFFFLL);
+    // Scan files up to the library's own ceiling (2 GiB - 1) instead of its default of
+    // 100 MB; anything beyond a limit is then reported as a finding (EXCEEDS_MAX).
+    cl_engine_set_num(owner.engine, CL_ENGINE_MAX_FILESIZE, 0x7FFFFFFFLL);
+    cl_engine_set_num(owner.engine, CL_ENGINE_MAX_SCANSIZE, 0x7FFFFFFFLL);
     unsigned signatures = 0;
     std::string sources;
     for (const std::string& db : databases) {

@@ -39,6 +39,26 @@ struct FileActions {
     FileActions() { posix_spawn_file_actions_init(&actions); }
     ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
 };
+
+// The child starts with default signal handling: the host ignores SIGPIPE, and an
+// ignored signal would otherwise stay ignored across exec.
+struct SpawnAttributes {
+    posix_spawnattr_t attributes;
+    SpawnAttributes() {
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        sigaddset(&defaults, SIGINT);
+        sigaddset(&defaults, SIGTERM);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+};
 }  // namespace
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
@@ -60,8 +80,10 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    SpawnAttributes attributes;
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, program.c_str(), &fa.actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, program.c_str(), &fa.actions, &attributes.attributes,
+                                argv.data(), environ);
     if (pipeFds[1] >= 0) ::close(pipeFds[1]);
     if (rc != 0) {
         if (pipeFds[0] >= 0) ::close(pipeFds[0]);

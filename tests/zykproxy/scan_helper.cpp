@@ -1,0 +1,27 @@
+// A stand-in scanner for the command back-end's tests:
+//   zykproxy_test_scanner CODE FILE    exits with CODE
+//   zykproxy_test_scanner marker FILE  exits 1 if FILE holds "INFECTED-MARKER", else 0;
+//                                      3 if FILE cannot be read
+//   zykproxy_test_scanner sleep FILE   sleeps 30 seconds, then exits 0
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+int main(int argc, char** argv) {
+    if (argc != 3) return 64;
+    const std::string mode = argv[1];
+    if (mode == "sleep") {
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        return 0;
+    }
+    if (mode == "marker") {
+        std::ifstream in(argv[2], std::ios::binary);
+        if (!in) return 3;
+        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return content.find("INFECTED-MARKER") != std::string::npos ? 1 : 0;
+    }
+    return std::atoi(mode.c_str());
+}

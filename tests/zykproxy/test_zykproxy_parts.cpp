@@ -1,0 +1,369 @@
+// The proxy host's parts that need no connection: the command line, the scanner
+// back-ends and what a failed check means, the scan callback, the terminal output.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "console.h"
+#include "options.h"
+#include "platform/system.h"
+#include "scan_service.h"
+#include "scanner.h"
+#include "zykproxy/helpers.h"
+
+using namespace zykproxy;
+using zykproxy::test::ScratchFile;
+using Verdict = ScanOutcome::Verdict;
+
+namespace {
+
+std::vector<std::string> Split(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+bool Parse(const std::string& line, Options* o, std::string* error) {
+    return ParseOptions(Split(line), o, error);
+}
+
+const std::string kBase = "--listen 127.0.0.1:0 --upstream 127.0.0.1:5190 ";
+
+TEST(Options, AcceptsTheDocumentedCommandLine) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse(kBase + "--plugin p.so --scanner command --scan-command prog --scan-arg -q "
+                              "--scan-arg x --threads 4 --trace 4 --max-connections 7 --once",
+                      &o, &error))
+        << error;
+    EXPECT_EQ(o.listen.host, "127.0.0.1");
+    EXPECT_EQ(o.listen.port, 0);
+    EXPECT_EQ(o.upstream.port, 5190);
+    EXPECT_EQ(o.pluginPath, "p.so");
+    EXPECT_EQ(o.scanner, ScannerKind::Command);
+    EXPECT_EQ(o.scanArgs, (std::vector<std::string>{"-q", "x"}));
+    EXPECT_EQ(o.threads, 4);
+    EXPECT_TRUE(o.traceGiven);
+    EXPECT_EQ(o.traceLevel, 4);
+    EXPECT_EQ(o.maxConnections, 7);
+    EXPECT_TRUE(o.once);
+
+    ASSERT_TRUE(Parse("--listen [::1]:8080 --upstream localhost:1 --no-plugin", &o, &error)) << error;
+    EXPECT_EQ(o.listen.host, "::1");
+    EXPECT_EQ(o.listen.port, 8080);
+    EXPECT_TRUE(o.noPlugin);
+}
+
+TEST(Options, RejectsWhatCannotWork) {
+    const char* bad[] = {
+        "--listen 127.0.0.1 --upstream 127.0.0.1:1 --scanner none",      // no port
+        "--listen 127.0.0.1:65536 --upstream 127.0.0.1:1 --scanner none",
+        "--upstream 127.0.0.1:1 --scanner none",                          // no --listen
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --threads 0",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --threads x",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner magic",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner command",  // no program
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --scan-command x",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --no-plugin --scanner none",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --no-plugin --trace 4",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --bogus",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --threads",
+    };
+    for (const char* line : bad) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(Parse(line, &o, &error)) << line;
+        EXPECT_FALSE(error.empty()) << line;
+    }
+}
+
+TEST(Options, ScannerDefaultsToClamavOnlyWhereItIsBuilt) {
+    Options o;
+    std::string error;
+    const bool ok = Parse(kBase, &o, &error);
+    EXPECT_EQ(ok, ClamavBuiltIn()) << error;
+    if (ok) {
+        EXPECT_EQ(o.scanner, ScannerKind::Clamav);
+    } else {
+        EXPECT_FALSE(Parse(kBase + "--scanner clamav", &o, &error));
+    }
+}
+
+// --- the command back-end ---------------------------------------------------------
+
+const std::string kHelper = platform::ExecutableFolder() + ZYKPROXY_SCAN_HELPER_NAME;
+
+ScanOutcome ScanWith(const std::vector<std::string>& args, const std::string& path,
+                     int timeoutMs = 20000) {
+    std::string error;
+    auto scanner = MakeCommandScanner(kHelper, args, timeoutMs, &error);
+    if (!scanner) return {Verdict::Failed, "not made: " + error};
+    return scanner->Scan(path);
+}
+
+TEST(CommandScanner, ExitCodesZeroAndOneAreTheVerdicts) {
+    ScratchFile clean("clean.txt", "nothing to see");
+    ScratchFile dirty("dirty.txt", "xx INFECTED-MARKER xx");
+    EXPECT_EQ(ScanWith({"marker"}, clean.Path()).verdict, Verdict::Clean);
+    const ScanOutcome found = ScanWith({"marker"}, dirty.Path());
+    EXPECT_EQ(found.verdict, Verdict::Infected);
+    EXPECT_EQ(ResultFor(found.verdict), 1);
+    EXPECT_EQ(ResultFor(Verdict::Clean), 0);
+}
+
+// Any other outcome is a failure, and a failure blocks the file: the client must never
+// get a file that nothing has checked because the scanner broke.
+TEST(CommandScanner, EveryOtherOutcomeIsAFailureThatBlocks) {
+    ScratchFile file("f.bin", "data");
+    for (const char* code : {"2", "3", "255"}) {
+        const ScanOutcome r = ScanWith({code}, file.Path());
+        EXPECT_EQ(r.verdict, Verdict::Failed) << code;
+        EXPECT_NE(r.detail.find(std::string("code ") + code), std::string::npos) << r.detail;
+        EXPECT_GT(ResultFor(r.verdict), 0) << code;
+    }
+    // The helper cannot read a file that is not there: exit code 3.
+    EXPECT_EQ(ScanWith({"marker"}, file.Path() + ".missing").verdict, Verdict::Failed);
+}
+
+TEST(CommandScanner, AScannerThatHangsIsStoppedAndBlocks) {
+    ScratchFile file("f.bin", "data");
+    const auto start = std::chrono::steady_clock::now();
+    const ScanOutcome r = ScanWith({"sleep"}, file.Path(), 1000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.verdict, Verdict::Failed);
+    EXPECT_NE(r.detail.find("longer than"), std::string::npos) << r.detail;
+    EXPECT_LT(took, std::chrono::seconds(10));
+}
+
+TEST(CommandScanner, AMissingProgramIsRefusedAtStartAndFailsLater) {
+    std::string error;
+    EXPECT_EQ(MakeCommandScanner("zykproxy-no-such-scanner", {}, 1000, &error), nullptr);
+    EXPECT_NE(error.find("not found"), std::string::npos) << error;
+
+    // Found at start, gone by the time a file comes.
+    const std::string copy = (std::filesystem::temp_directory_path() /
+                              ("zykproxy_gone_" + std::string(ZYKPROXY_SCAN_HELPER_NAME)))
+                                 .string();
+    std::filesystem::copy_file(kHelper, copy, std::filesystem::copy_options::overwrite_existing);
+    auto scanner = MakeCommandScanner(copy, {"0"}, 5000, &error);
+    ASSERT_NE(scanner, nullptr) << error;
+    ScratchFile file("f.bin", "data");
+    EXPECT_EQ(scanner->Scan(file.Path()).verdict, Verdict::Clean);
+    std::filesystem::remove(copy);
+    const ScanOutcome r = scanner->Scan(file.Path());
+    EXPECT_EQ(r.verdict, Verdict::Failed);
+    EXPECT_NE(r.detail.find("cannot run"), std::string::npos) << r.detail;
+}
+
+}  // namespace
+
+namespace {
+
+// --- the scan callback -------------------------------------------------------------
+
+struct Captured {
+    std::vector<std::string> texts;
+    Console::Writer Writer() {
+        return [this](const std::string& t) { texts.push_back(t); };
+    }
+    std::string All() const {
+        std::string out;
+        for (const auto& t : texts) out += t;
+        return out;
+    }
+};
+
+class FixedScanner final : public Scanner {
+public:
+    explicit FixedScanner(ScanOutcome outcome) : m_outcome(std::move(outcome)) {}
+    std::string Describe() const override { return "fixed"; }
+    ScanOutcome Scan(const std::string& path) override {
+        scanned.push_back(path);
+        return m_outcome;
+    }
+    std::vector<std::string> scanned;
+
+private:
+    ScanOutcome m_outcome;
+};
+
+ScanCallbackInfo CheckRecord(const char* path, const char* announced, int hostValue) {
+    ScanCallbackInfo info{};
+    info.cbSize = sizeof info;
+    info.szFileName = path;
+    info.szWebContentInfo = announced;
+    info.dwHostValue = static_cast<uint32_t>(hostValue);
+    return info;
+}
+
+TEST(ScanService, ACheckWritesTheVerdictAndLogsOneLine) {
+    ScratchFile held("icq_oscar_1_1.tmp", std::string(12008, 'a'));
+    struct Case {
+        ScanOutcome outcome;
+        int result;
+        std::string expected;
+    } cases[] = {
+        {{Verdict::Clean, ""}, 0, "check #7 \"photo.jpg\" 12008 bytes: clean, passed, "},
+        {{Verdict::Infected, "Eicar-Sig"}, 1,
+         "check #7 \"photo.jpg\" 12008 bytes: INFECTED (Eicar-Sig), blocked, "},
+        {{Verdict::Failed, "scanner exited with code 2"}, 2,
+         "check #7 \"photo.jpg\" 12008 bytes: SCAN FAILED (scanner exited with code 2), blocked, "},
+        {{Verdict::NotScanned, "--scanner none"}, 0,
+         "check #7 \"photo.jpg\" 12008 bytes: not scanned (--scanner none), passed, "},
+    };
+    for (const Case& c : cases) {
+        FixedScanner scanner(c.outcome);
+        Captured out;
+        Console console(false, out.Writer());
+        ScanService service(scanner, console);
+        service.Activate();
+        ScanCallbackInfo info = CheckRecord(held.Path().c_str(), "photo.jpg", 7);
+        info.nResult = -1;
+        EXPECT_EQ(ScanService::Callback(ZYKIM_SCAN_CHECK_FILE, &info), 0);
+        EXPECT_EQ(info.nResult, c.result) << c.expected;
+        ASSERT_EQ(scanner.scanned, std::vector<std::string>{held.Path()});
+        ASSERT_EQ(out.texts.size(), 1u);
+        EXPECT_EQ(out.texts[0].rfind("zykproxy: " + c.expected, 0), 0u) << out.texts[0];
+        EXPECT_NE(out.texts[0].find(" ms\n"), std::string::npos) << out.texts[0];
+    }
+}
+
+TEST(ScanService, ABrokenScannerOrRecordBlocksTheFile) {
+    class Throwing final : public Scanner {
+    public:
+        std::string Describe() const override { return "throws"; }
+        ScanOutcome Scan(const std::string&) override { throw std::runtime_error("boom"); }
+    } throwing;
+    Captured out;
+    Console console(false, out.Writer());
+    {
+        ScanService service(throwing, console);
+        service.Activate();
+        ScratchFile held("h.tmp", "x");
+        ScanCallbackInfo info = CheckRecord(held.Path().c_str(), "a.txt", 1);
+        ScanService::Callback(ZYKIM_SCAN_CHECK_FILE, &info);
+        EXPECT_GT(info.nResult, 0);
+        EXPECT_NE(out.All().find("SCAN FAILED (scanner error: boom)"), std::string::npos);
+
+        ScanCallbackInfo noPath = CheckRecord(nullptr, "a.txt", 1);
+        ScanService::Callback(ZYKIM_SCAN_CHECK_FILE, &noPath);
+        EXPECT_GT(noPath.nResult, 0);
+        EXPECT_NE(out.All().find("size unknown: SCAN FAILED (no held file named)"), std::string::npos);
+    }
+    // A callback left registered after its service has gone still blocks.
+    ScanCallbackInfo late = CheckRecord("x", "a.txt", 1);
+    ScanService::Callback(ZYKIM_SCAN_CHECK_FILE, &late);
+    EXPECT_GT(late.nResult, 0);
+}
+
+TEST(ScanService, NamesFromTheNetworkCannotSteerTheTerminal) {
+    EXPECT_EQ(ScanService::PrintableName("a\x1b[2Jb\r\n.txt"), "a?[2Jb??.txt");
+    EXPECT_EQ(ScanService::PrintableName(nullptr), "(no name)");
+    const std::string longName(500, 'n');
+    EXPECT_EQ(ScanService::PrintableName(longName.c_str()), std::string(200, 'n') + "...");
+}
+
+TEST(ScanService, ProgressDrawsABarOnATerminalOnlyAndReadsNothingBack) {
+    FixedScanner scanner({Verdict::Clean, ""});
+    for (const bool terminal : {true, false}) {
+        Captured out;
+        Console console(terminal, out.Writer());
+        ScanService service(scanner, console);
+        service.Activate();
+        ScanCallbackInfo info{};
+        info.szFileName = "szFileName";
+        info.szWebContentInfo = "szWebContentInfo";
+        info.dwHostValue = 3;
+        info.dwDoneKB = 1536;
+        info.dwTotalKB = 3072;
+        info.nResult = 42;
+        ScanService::Callback(ZYKIM_SCAN_PROGRESS, &info);
+        ScanService::Callback(ZYKIM_SCAN_PROGRESS, &info);  // unchanged: not redrawn
+        EXPECT_EQ(info.nResult, 42);
+        EXPECT_TRUE(scanner.scanned.empty());
+        EXPECT_EQ(service.GetCounts().progress, 2u);
+        if (terminal) {
+            ASSERT_EQ(out.texts.size(), 1u);
+            EXPECT_EQ(out.texts[0], "\r" + Console::BarText(3, 1536, 3072));
+        } else {
+            EXPECT_TRUE(out.texts.empty());
+        }
+    }
+}
+
+TEST(Console, LinesClearTheBarAndRedrawIt) {
+    EXPECT_EQ(Console::BarText(3, 1536, 3072),
+              "#3 receiving [###############...............]  50% 1536/3072 KiB");
+    // More than announced (a sender that lies) is shown as complete, not beyond.
+    EXPECT_EQ(Console::BarText(1, 5000, 3072),
+              "#1 receiving [" + std::string(30, '#') + "] 100% 3072/3072 KiB");
+    Captured out;
+    Console console(true, out.Writer());
+    console.Progress(3, 1536, 3072);
+    const std::string bar = Console::BarText(3, 1536, 3072);
+    console.Log("hello");
+    ASSERT_EQ(out.texts.size(), 4u);
+    EXPECT_EQ(out.texts[1], "\r" + std::string(bar.size(), ' ') + "\r");
+    EXPECT_EQ(out.texts[2], "zykproxy: hello\n");
+    EXPECT_EQ(out.texts[3], bar);
+    console.EndProgress();
+    console.Log("after");
+    EXPECT_EQ(out.texts.back(), "zykproxy: after\n");
+}
+
+// --- the clamav back-end -------------------------------------------------------------
+
+#ifdef ZYKPROXY_WITH_CLAMAV
+TEST(ClamavScanner, FindsTheEicarFileWithTheShippedSignaturesAndPassesCleanFiles) {
+    // The defaults: the shipped signatures beside the program (and the system's, if any).
+    const std::vector<std::string> databases = DefaultClamavDatabases();
+    ASSERT_FALSE(databases.empty());
+    std::vector<std::string> logged;
+    std::string error;
+    auto scanner = MakeClamavScanner(databases, [&](const std::string& l) { logged.push_back(l); },
+                                     &error);
+    ASSERT_NE(scanner, nullptr) << error;
+    EXPECT_NE(scanner->Describe().find("signatures"), std::string::npos);
+
+    ScratchFile eicar("eicar.com", zykproxy::test::EicarTestFile());
+    const ScanOutcome found = scanner->Scan(eicar.Path());
+    EXPECT_EQ(found.verdict, Verdict::Infected);
+    EXPECT_NE(found.detail.find("EICAR"), std::string::npos) << found.detail;
+
+    ScratchFile withNewline("eicar.txt", zykproxy::test::EicarTestFile() + "\n");
+    EXPECT_EQ(scanner->Scan(withNewline.Path()).verdict, Verdict::Infected);
+
+    ScratchFile clean("clean.bin", zykproxy::test::RandomBytes(200000, 5));
+    EXPECT_EQ(scanner->Scan(clean.Path()).verdict, Verdict::Clean);
+
+    const ScanOutcome missing = scanner->Scan(clean.Path() + ".gone");
+    EXPECT_EQ(missing.verdict, Verdict::Failed);
+    EXPECT_GT(ResultFor(missing.verdict), 0);
+}
+
+TEST(ClamavScanner, RefusesToStartWithoutSignatures) {
+    std::string error;
+    EXPECT_EQ(MakeClamavScanner({}, nullptr, &error), nullptr);
+    EXPECT_NE(error.find("no signature database"), std::string::npos) << error;
+
+    const auto empty = std::filesystem::temp_directory_path() / "zykproxy_test_empty_db";
+    std::filesystem::create_directories(empty);
+    EXPECT_EQ(MakeClamavScanner({empty.string()}, nullptr, &error), nullptr);
+    EXPECT_FALSE(error.empty());
+    std::filesystem::remove_all(empty);
+
+    EXPECT_EQ(MakeClamavScanner({"/nonexistent/zykproxy.hdb"}, nullptr, &error), nullptr);
+    EXPECT_NE(error.find("cannot load"), std::string::npos) << error;
+
+    // The shipped folder named explicitly works as well.
+    EXPECT_NE(MakeClamavScanner({ZYKPROXY_SIGNATURES_DIR}, nullptr, &error), nullptr) << error;
+}
+#endif
+
+}  // namespace
