@@ -49,8 +49,7 @@ bool CIMConfig::fIsAIMEnabled() {
         bool on = false;
         WalkAIMAccounts(userKey, nRegCountSubKeys(HKEY_USERS, userKey.c_str()),
                         [&](const char*, const char* xfer) {
-                            if (dwRegReadDword(HKEY_USERS, xfer, "NoVirusCheck", 1) == 0)
-                                on = true;
+                            if (dwRegReadDword(HKEY_USERS, xfer, "NoVirusCheck", 1) == 0) on = true;
                             return true;
                         });
         if (on) return true;

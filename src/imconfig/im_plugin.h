@@ -10,7 +10,9 @@ namespace zykim::imconfig {
 // Plug-in ids: 1 AIM, 2 MSN Messenger (or Windows Messenger), 3 Trillian.
 inline constexpr int32_t kFirstPluginId = 1;
 inline constexpr int32_t kLastPluginId = 3;
-inline bool IsPluginId(int32_t id) { return id >= kFirstPluginId && id <= kLastPluginId; }
+inline bool IsPluginId(int32_t id) {
+    return id >= kFirstPluginId && id <= kLastPluginId;
+}
 
 struct ClientReport {
     bool installed = false;  // in a version whose hook can be set

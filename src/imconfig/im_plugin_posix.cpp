@@ -5,11 +5,17 @@
 
 namespace zykim::imconfig {
 
-ClientReport QueryClient(int32_t) { return {}; }
+ClientReport QueryClient(int32_t) {
+    return {};
+}
 
-bool ConfigureClient(int32_t, int32_t, const std::string&) { return false; }
+bool ConfigureClient(int32_t, int32_t, const std::string&) {
+    return false;
+}
 
 // File names are case-sensitive here: the path is not lower-cased.
-std::string BuildScannerPath() { return ReplaceLibraryName(os::ModuleFilePath()); }
+std::string BuildScannerPath() {
+    return ReplaceLibraryName(os::ModuleFilePath());
+}
 
 }  // namespace zykim::imconfig

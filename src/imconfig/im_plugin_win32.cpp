@@ -22,8 +22,7 @@ ClientReport QueryClient(int32_t id) {
             report.installed = config.fIsTrillianPossible();
             report.on = report.installed && config.fIsTrillianEnabled();
             break;
-        default:
-            break;
+        default: break;
     }
     return report;
 }
@@ -43,8 +42,7 @@ bool ConfigureClient(int32_t id, int32_t on, const std::string& scannerPath) {
             if (!config.fIsTrillianPossible()) return false;
             config.bConfigTrillian(on, scannerPath.c_str());
             return true;
-        default:
-            return false;
+        default: return false;
     }
 }
 

@@ -28,8 +28,8 @@ std::string LowerCaseInCodePage(const std::string& text, UINT codePage) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        const bool doubleByte = IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[i])) &&
-                                i + 1 < text.size();
+        const bool doubleByte =
+            IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[i])) && i + 1 < text.size();
         const int length = doubleByte ? 2 : 1;
         const char* ch = text.data() + i;
         i += static_cast<size_t>(length);
@@ -44,9 +44,8 @@ std::string LowerCaseInCodePage(const std::string& text, UINT codePage) {
         CharLowerBuffW(wide, static_cast<DWORD>(wideLength));
         char back[4];
         BOOL usedDefault = FALSE;
-        const int backLength = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide,
-                                                   wideLength, back, sizeof back, nullptr,
-                                                   &usedDefault);
+        const int backLength = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, wideLength,
+                                                   back, sizeof back, nullptr, &usedDefault);
         // Keep the character when its lower-case form does not exist in the code page
         // or would change the text's byte layout.
         if (backLength == length && !usedDefault)
@@ -59,8 +58,8 @@ std::string LowerCaseInCodePage(const std::string& text, UINT codePage) {
 
 // ---- registry ----------------------------------------------------------------------
 
-int CIMConfig::nRegReadString(HKEY root, const char* keyPath, const char* valueName,
-                              char* buffer, int capacity) {
+int CIMConfig::nRegReadString(HKEY root, const char* keyPath, const char* valueName, char* buffer,
+                              int capacity) {
     if (buffer == nullptr || capacity <= 0) return 0;
     RegKey key;
     if (!key.Open(root, keyPath, KEY_READ)) {
@@ -112,8 +111,8 @@ bool CIMConfig::bRegWriteDword(HKEY root, const char* keyPath, const char* value
     RegKey key;
     if (!key.Create(root, keyPath)) return false;
     const DWORD data = value;
-    return RegSetValueExA(key.Get(), valueName, 0, REG_DWORD,
-                          reinterpret_cast<const BYTE*>(&data), sizeof data) == ERROR_SUCCESS;
+    return RegSetValueExA(key.Get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+                          sizeof data) == ERROR_SUCCESS;
 }
 
 bool CIMConfig::bRegWriteString(HKEY root, const char* keyPath, const char* valueName,
@@ -136,8 +135,8 @@ bool CIMConfig::bRegWriteBytes(HKEY root, const char* keyPath, const char* value
 
 // ---- versions ----------------------------------------------------------------------
 
-bool CIMConfig::bGetProductVersion(const char* programPath, const char* queryFormat,
-                                   char* output, int capacity) {
+bool CIMConfig::bGetProductVersion(const char* programPath, const char* queryFormat, char* output,
+                                   int capacity) {
     if (programPath == nullptr || queryFormat == nullptr || output == nullptr || capacity <= 0)
         return false;
     DWORD ignored = 0;
@@ -254,8 +253,7 @@ bool CIMConfig::fIsAIMPossible() {
     for (const std::string& userKey : userKeys) {
         m_nAIMVersion = 0;
         char program[kIMPathBuffer] = {};
-        if (nRegReadString(HKEY_USERS, userKey.c_str(), "", program, sizeof program) == 0)
-            continue;
+        if (nRegReadString(HKEY_USERS, userKey.c_str(), "", program, sizeof program) == 0) continue;
         TraceInfo("fIsAIMPossible->AIM-Path := %s\n", program);
         char version[kIMVersionBuffer] = {};
         if (!bGetProductVersion(program, kIMVersionQuery, version, sizeof version)) continue;

@@ -17,12 +17,12 @@ namespace zykim {
 using UserKeyList = std::vector<std::string>;
 
 // Buffer sizes in bytes, terminating NUL included.
-inline constexpr int kIMPathBuffer = 520;          // a program or folder path with a file name
-inline constexpr int kIMVersionBuffer = 128;       // ProductVersion text
-inline constexpr int kIMUserKeyBuffer = 520;       // hive name, and hive name + key path
-inline constexpr int kIMSubKeyNameBuffer = 261;    // subkey name while counting
-inline constexpr int kIMAccountNameBuffer = 512;   // AIM account name
-inline constexpr int kIMXferPathBuffer = 1024;     // AIM account's file-transfer key path
+inline constexpr int kIMPathBuffer = 520;         // a program or folder path with a file name
+inline constexpr int kIMVersionBuffer = 128;      // ProductVersion text
+inline constexpr int kIMUserKeyBuffer = 520;      // hive name, and hive name + key path
+inline constexpr int kIMSubKeyNameBuffer = 261;   // subkey name while counting
+inline constexpr int kIMAccountNameBuffer = 512;  // AIM account name
+inline constexpr int kIMXferPathBuffer = 1024;    // AIM account's file-transfer key path
 
 inline constexpr char kIMVersionQuery[] = "\\StringFileInfo\\%04x%04x\\ProductVersion";
 
@@ -49,8 +49,8 @@ public:
     // Registry. An empty value name selects the key's default value.
     // A REG_SZ string into buffer, always terminated; its length, or 0 for none (missing,
     // another type, or not fitting the buffer with its NUL).
-    static int nRegReadString(HKEY root, const char* keyPath, const char* valueName,
-                              char* buffer, int capacity);
+    static int nRegReadString(HKEY root, const char* keyPath, const char* valueName, char* buffer,
+                              int capacity);
     // The value's 4 bytes whatever its type, or the default.
     static uint32_t dwRegReadDword(HKEY root, const char* keyPath, const char* valueName,
                                    uint32_t defaultValue);
@@ -65,8 +65,8 @@ public:
     // The ProductVersion text of a program's version resource, through the first entry
     // of its translation table. True when the resource and the table were found, even if
     // the text was not (output then keeps what it held).
-    static bool bGetProductVersion(const char* programPath, const char* queryFormat,
-                                   char* output, int capacity);
+    static bool bGetProductVersion(const char* programPath, const char* queryFormat, char* output,
+                                   int capacity);
     // The first `digits` decimal digits of a text as a number: "7.5.0324" -> 75.
     static int nGetVersionNumber(const char* text, int digits);
     // Appends hive\keyPath for every hive under HKEY_USERS that has keyPath.

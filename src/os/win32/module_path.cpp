@@ -14,9 +14,9 @@ constexpr DWORD kModulePathBuffer = 520;
 HMODULE OwnModule() {
     if (win32::g_hModule != nullptr) return win32::g_hModule;
     HMODULE module = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(&OwnModule), &module))
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCSTR>(&OwnModule), &module))
         return nullptr;
     return module;
 }
