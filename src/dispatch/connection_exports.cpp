@@ -1,0 +1,179 @@
+// The connection exports: the connection table and the data pump. Client bytes go to
+// the server at once; server bytes go through the connection's CIMProxy.
+#include <memory>
+#include <new>
+
+#include "dispatch/connection_table.h"
+#include "dispatch/sock_transfer.h"
+#include "plugin/guard.h"
+#include "plugin/state.h"
+#include "plugin/trace.h"
+#include "proxy/im_proxy.h"
+#include "zykim/zykim.h"
+
+namespace zykim {
+
+namespace {
+
+constexpr int32_t kAppBufferSize = 65537;
+constexpr int32_t kServerBufferSize = 65536;
+constexpr uint32_t kNoTimeout = 0xFFFFFFFFu;
+
+std::shared_ptr<CIMProxy> FindProxy(const ZykConnection* pApp) {
+    LockGuard guard(g_tableLock);
+    return g_pConnectionTable != nullptr ? g_pConnectionTable->Find(pApp) : nullptr;
+}
+
+std::shared_ptr<CIMProxy> CreateProxy(int hostValue, int32_t nAppSocket) {
+    try {
+        return std::make_shared<CIMProxy>(hostValue, nAppSocket);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void NewConnection(int hostValue, const ZykConnection* pApp) {
+    if (pApp == nullptr) {
+        TraceWarning(" call OnNewConnect( 0x%08x )\n", 0);
+        return;
+    }
+    std::shared_ptr<CIMProxy> old;
+    {
+        LockGuard guard(g_tableLock);
+        if (g_pConnectionTable != nullptr) old = g_pConnectionTable->Remove(pApp);
+        if (old) TraceInfo("[%05d] OnNewConnect: erase from list\n", pApp->socket);
+    }
+    if (old) {
+        {
+            ProxyLockGuard lock(*old);
+            old->vEndConnection(pApp);
+        }
+        TraceInfo("[%05d] OnNewConnect: delete\n", pApp->socket);
+        old.reset();  // destroyed here, or by a data call that still holds it
+    }
+    std::shared_ptr<CIMProxy> proxy = CreateProxy(hostValue, pApp->socket);
+    if (!proxy) {
+        TraceError(" OnNewConnection: cannot create CIMProxy\n");
+        return;
+    }
+    {
+        LockGuard guard(g_tableLock);
+        TraceInfo("[%05d] OnNewConnect: insert\n", pApp->socket);
+        if (g_pConnectionTable != nullptr) g_pConnectionTable->Set(pApp, proxy);
+    }
+    ProxyLockGuard lock(*proxy);
+    proxy->vNewConnection(pApp);
+}
+
+}  // namespace
+
+}  // namespace zykim
+
+using namespace zykim;
+
+ZYKIM_API void ZYKIM_CALL OnNewConnectionEx(int hostValue, int /*unused*/, ZykConnection* app) {
+    CallGuarded([&] { NewConnection(hostValue, app); });
+}
+
+ZYKIM_API void ZYKIM_CALL OnNewConnection(int hostValue, ZykConnection* app) {
+    OnNewConnectionEx(hostValue, 0, app);
+}
+
+ZYKIM_API int ZYKIM_CALL OnRequestFromApplication(ZykConnection* app, ZykConnection* server) {
+    return CallGuarded(0, [&] {
+        int32_t total = 0;
+        if (app == nullptr || server == nullptr) {
+            TraceWarning(" call OnRequestFromApplication( 0x%08x, 0x%08x )\n",
+                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(app)),
+                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(server)));
+            return total;
+        }
+        std::unique_ptr<char[]> buffer(new char[kAppBufferSize]);
+        try {
+            for (;;) {
+                const int32_t n = SockRecv(app, buffer.get(), kAppBufferSize, 0, false);
+                if (n <= 0) break;
+                DirectLine("++++++++ [%d, %d] OnRequestFromApplication recv %d\n", app->socket,
+                           server->socket, n);
+                total += n;
+                const bool sent = SockSend(server, buffer.get(), n, kNoTimeout);
+                DirectLine("++++++++ [%d, %d] OnRequestFromApplication sent %d\n", app->socket,
+                           server->socket, sent ? 1 : 0);
+            }
+        } catch (const CWinSockException& e) {
+            DirectLine("CWinSockException (OnRequestFromApplication): %s\n",
+                       GetWinSockErrorText(e.m_nError));
+        }
+        return total;
+    });
+}
+
+ZYKIM_API int ZYKIM_CALL OnRequestFromServer(ZykConnection* app, ZykConnection* server) {
+    return CallGuarded(0, [&] {
+        int32_t total = 0;
+        if (app == nullptr || server == nullptr) {
+            TraceWarning(" call OnRequestFromServer( 0x%08x, 0x%08x )\n",
+                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(app)),
+                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(server)));
+            return total;
+        }
+        std::unique_ptr<char[]> buffer(new char[kServerBufferSize]);
+        try {
+            for (;;) {
+                const int32_t n = SockRecv(server, buffer.get(), kServerBufferSize, 0, false);
+                if (n <= 0) break;
+                DirectLine("++++++++ [%d, %d] OnRequestFromServer recv %d\n", app->socket,
+                           server->socket, n);
+                total += n;
+                // The reference keeps the proxy alive even if the connection is ended
+                // on another thread meanwhile.
+                const std::shared_ptr<CIMProxy> proxy = FindProxy(app);
+                if (proxy) {
+                    ProxyLockGuard lock(*proxy);
+                    proxy->vRequestFromServer(reinterpret_cast<const uint8_t*>(buffer.get()), n,
+                                              app);
+                } else {
+                    TraceWarning(" OnRequestFromServer: cannot find in list\n");
+                }
+            }
+        } catch (const CWinSockException& e) {
+            DirectLine("CWinSockException (OnRequestFromServer): %s\n",
+                       GetWinSockErrorText(e.m_nError));
+        }
+        return total;
+    });
+}
+
+ZYKIM_API void ZYKIM_CALL OnEndConnection(ZykConnection* app) {
+    CallGuarded([&] {
+        if (app == nullptr) {
+            TraceWarning(" call OnEndConnection( 0x%08x )\n", 0);
+            return;
+        }
+        std::shared_ptr<CIMProxy> proxy;
+        {
+            LockGuard guard(g_tableLock);
+            if (g_pConnectionTable != nullptr) proxy = g_pConnectionTable->Find(app);
+            if (proxy) {
+                TraceInfo("[%05d] OnEndConnect: erase from list\n", app->socket);
+                // The first end-connection handling runs under the table lock. It is
+                // skipped when a data call of this connection holds the proxy lock right
+                // now: the handling below, under the proxy lock, does the same work.
+                if (proxy->bTryLock()) {
+                    proxy->vEndConnection(app);
+                    proxy->vUnlock();
+                }
+                g_pConnectionTable->Remove(app);
+            }
+        }
+        if (!proxy) {
+            TraceWarning(" OnEndConnection: cannot find in list\n");
+            return;
+        }
+        {
+            ProxyLockGuard lock(*proxy);
+            proxy->vEndConnection(app);
+        }
+        TraceInfo("[%05d] OnEndConnect: delete\n", app->socket);
+    });
+}
