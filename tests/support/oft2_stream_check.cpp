@@ -1,0 +1,110 @@
+// The side-by-side run of transfer object and oracle.
+#include "support/oft2_stream_check.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace zykim::test {
+
+namespace fs = std::filesystem;
+
+Oft2StreamCheck::Oft2StreamCheck(const std::string& tempDir, Oft2OracleOptions options)
+    : m_dir(tempDir), m_oracle(options), m_trans(std::make_unique<CIcqOscarFileTrans>()) {
+    const std::string heldDir = options.bHoldFails ? (fs::path(tempDir) / "missing").string() : tempDir;
+    m_trans->SetTempPath(heldDir.c_str());
+    m_rec.onCheck = [this](const Oft2Recorder::Check& c, int32_t* v) { OnCheck(this, c, v); };
+    m_rec.Attach(*m_trans, true, options.bCheckCallback, true);
+}
+
+Oft2StreamCheck::~Oft2StreamCheck() = default;
+
+void Oft2StreamCheck::OnCheck(Oft2StreamCheck* self, const Oft2Recorder::Check& c, int32_t* pnVerdict) {
+    const size_t index = self->m_rec.checks.size() - 1;
+    const auto& expected = self->m_oracle.Checks();
+    if (index >= expected.size()) {
+        if (self->m_checkError.empty()) self->m_checkError = "a check the oracle does not expect: " + c.name;
+        return;
+    }
+    const Oft2ExpectedCheck& e = expected[index];
+    if (self->m_checkError.empty()) {
+        if (c.name != e.name)
+            self->m_checkError = "check " + std::to_string(index) + ": name '" + c.name + "', expected '" + e.name + "'";
+        else if (!c.bFileExisted || c.content != e.body)
+            self->m_checkError = "check " + std::to_string(index) + ": the held file holds " +
+                                 std::to_string(c.content.size()) + " bytes, not the body of " +
+                                 std::to_string(e.body.size());
+    }
+    *pnVerdict = e.plan.nVerdict;
+    if (e.plan.nTruncateTo >= 0) {
+        std::error_code ec;
+        fs::resize_file(c.path, static_cast<uintmax_t>(e.plan.nTruncateTo), ec);
+    }
+}
+
+std::string Oft2StreamCheck::NoHeldFileLeft(const std::string& after) const {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(m_dir, ec))
+        return after + ": a file was left behind: " + entry.path().filename().string();
+    return {};
+}
+
+std::string Oft2StreamCheck::Compare(const std::string& after) {
+    if (!m_checkError.empty()) return after + ": " + m_checkError;
+    const CIcqOscarFileTrans& t = *m_trans;
+    const std::vector<uint8_t>& want = m_oracle.Client();
+    const std::vector<uint8_t>& got = m_rec.client;
+    if (got != want) {
+        size_t at = 0;
+        while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
+        return after + ": the client has " + std::to_string(got.size()) + " bytes, the oracle " +
+               std::to_string(want.size()) + "; first difference at " + std::to_string(at);
+    }
+    const int state = t.eState();
+    if (state != m_oracle.ExpectedState())
+        return after + ": state " + std::to_string(state) + ", the oracle expects " +
+               std::to_string(m_oracle.ExpectedState());
+    if (t.nHdrRecvd() < 0 || t.nHdrRecvd() > 192) return after + ": m_nHdrRecvd " + std::to_string(t.nHdrRecvd());
+    // A refused header leaves a name length of 0 or less and nothing received.
+    if (t.nNameRecvd() < 0 || (t.nNameRecvd() > 0 && t.nNameRecvd() > t.nNameLen()))
+        return after + ": m_nNameRecvd " + std::to_string(t.nNameRecvd()) + " of " + std::to_string(t.nNameLen());
+    if (t.nDataRecvd() > t.sHeader().dwSize)
+        return after + ": m_nDataRecvd " + std::to_string(t.nDataRecvd()) + " above dwSize";
+    if (state == ofs_DoOFT2_FileData && t.nDataRecvd() != m_oracle.HeldBodyBytes())
+        return after + ": " + std::to_string(t.nDataRecvd()) + " body bytes taken, the oracle says " +
+               std::to_string(m_oracle.HeldBodyBytes());
+    if (m_rec.checks.size() != m_oracle.Checks().size())
+        return after + ": " + std::to_string(m_rec.checks.size()) + " checks, the oracle expects " +
+               std::to_string(m_oracle.Checks().size());
+    return {};
+}
+
+std::string Oft2StreamCheck::Block(const uint8_t* pData, size_t nSize) {
+    const std::string after = "call " + std::to_string(++m_nCalls) + " (" + std::to_string(nSize) + " bytes)";
+    m_oracle.Block(pData, nSize);
+    m_trans->eDoOFT2Filetrans(pData, static_cast<int32_t>(nSize));
+    return Compare(after);
+}
+
+std::string Oft2StreamCheck::EmptyCall() {
+    const std::string after = "call " + std::to_string(++m_nCalls) + " (no data)";
+    m_oracle.EmptyCall();
+    m_trans->eDoOFT2Filetrans(nullptr, 0);
+    return Compare(after);
+}
+
+std::string Oft2StreamCheck::Reset() {
+    const std::string after = "reset after call " + std::to_string(m_nCalls);
+    m_oracle.Reset();
+    m_trans->vResetOFT2Filetrans();
+    std::string error = Compare(after);
+    if (error.empty() && m_trans->pszTempFile()[0] != '\0') error = after + ": m_szTempFile is not empty";
+    if (error.empty()) error = NoHeldFileLeft(after);
+    return error;
+}
+
+std::string Oft2StreamCheck::End() {
+    m_trans.reset();
+    return NoHeldFileLeft("the end");
+}
+
+}  // namespace zykim::test

@@ -1,0 +1,50 @@
+// Drives a transfer object and the stream oracle side by side and reports the first
+// difference: in the client's bytes, the checks made, the state, the counters, or a
+// held file left behind. Used by the tests and the fuzzer alike.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "oft2/icq_oscar_file_trans.h"
+#include "support/oft2_oracle.h"
+#include "support/oft2_recorder.h"
+
+namespace zykim::test {
+
+class Oft2StreamCheck {
+public:
+    // Held files go to tempDir (or, with options.bHoldFails, to a missing folder in it).
+    Oft2StreamCheck(const std::string& tempDir, Oft2OracleOptions options);
+    ~Oft2StreamCheck();
+    Oft2StreamCheck(const Oft2StreamCheck&) = delete;
+    Oft2StreamCheck& operator=(const Oft2StreamCheck&) = delete;
+
+    // Each returns an empty text when the object did what the oracle says.
+    std::string Block(const uint8_t* pData, size_t nSize);
+    std::string Block(const std::vector<uint8_t>& data) { return Block(data.data(), data.size()); }
+    std::string EmptyCall();
+    std::string Reset();
+    // Destroys the object; no held file may remain.
+    std::string End();
+
+    const std::vector<uint8_t>& Client() const { return m_rec.client; }
+    size_t Checks() const { return m_rec.checks.size(); }
+    const Oft2Oracle& Oracle() const { return m_oracle; }
+
+private:
+    static void OnCheck(Oft2StreamCheck* self, const Oft2Recorder::Check& c, int32_t* pnVerdict);
+    std::string Compare(const std::string& after);
+    std::string NoHeldFileLeft(const std::string& after) const;
+
+    std::string m_dir;
+    Oft2Oracle m_oracle;
+    Oft2Recorder m_rec;
+    std::unique_ptr<CIcqOscarFileTrans> m_trans;
+    std::string m_checkError;
+    size_t m_nCalls = 0;
+};
+
+}  // namespace zykim::test
