@@ -40,6 +40,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* level = std::getenv("ZYKIM_FUZZ_TRACE_LEVEL");
     zykim::SetTraceLevel(level != nullptr ? std::atoi(level) : 4);
     const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+    // Folders of earlier runs that were stopped by a signal, whose process is gone.
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(base, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("zykim-fuzz-", 0) == 0 && !fs::exists("/proc/" + name.substr(11)))
+            fs::remove_all(entry.path(), ec);
+    }
     g_dir = (base / ("zykim-fuzz-" + std::to_string(::getpid()))).string();
     fs::create_directories(g_dir);
     std::atexit(RemoveDir);
