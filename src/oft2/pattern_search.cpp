@@ -38,19 +38,28 @@ const uint8_t* SearchPattern(const uint8_t* pText, int32_t nTextLen, const uint8
     if (pText == nullptr || pPattern == nullptr || anSkip == nullptr) return nullptr;
     if (nPatternLen <= 0 || nTextLen < nPatternLen) return nullptr;
     const uint8_t* fold = pTranslation != nullptr ? pTranslation : kDefaultFoldingTable;
-    const int32_t m = nPatternLen - 1;
+    const uint32_t m = static_cast<uint32_t>(nPatternLen) - 1;
     const uint8_t last = pPattern[m];
-    int32_t p = m;  // text position under the pattern's last byte
-    while (p < nTextLen) {
-        const uint8_t under = fold[pText[p]];
-        if (under == last) {
-            int32_t i = m - 1;
-            while (i >= 0 && fold[pText[p - m + i]] == pPattern[i]) --i;
-            if (i < 0) return pText + (p - m);
+    // The skip for each raw text byte, translation included, so that a step costs one
+    // look-up; 0 marks the bytes that match the pattern's last byte.
+    uint32_t anStep[256];
+    for (int b = 0; b < 256; ++b) {
+        const int32_t skip = anSkip[fold[b]];
+        anStep[b] = fold[b] == last ? 0 : skip > 0 ? static_cast<uint32_t>(skip) : 1;
+    }
+    const uint32_t nOnMatch = anSkip[last] > 0 ? static_cast<uint32_t>(anSkip[last]) : 1;
+    const uint32_t n = static_cast<uint32_t>(nTextLen);
+    uint32_t p = m;  // text position under the pattern's last byte; p + skip cannot wrap
+    while (p < n) {
+        const uint32_t step = anStep[pText[p]];
+        if (step != 0) {
+            p += step;
+            continue;
         }
-        const int32_t skip = anSkip[under];
-        if (skip <= 0 || skip >= nTextLen - p) break;  // a skip past the end (or a bad table)
-        p += skip;
+        uint32_t i = m;
+        while (i > 0 && fold[pText[p - m + i - 1]] == pPattern[i - 1]) --i;
+        if (i == 0) return pText + (p - m);
+        p += nOnMatch;
     }
     return nullptr;
 }

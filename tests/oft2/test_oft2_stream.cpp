@@ -99,9 +99,15 @@ TEST(Oft2Stream, ReplacedBodiesFollowTheOracleInEverySplit) {
     for (const Split& split : SplitsOf(stream.size(), rng, 60))
         ASSERT_EQ(RunStream(dir, stream, split, options), "") << split.size() << " blocks";
     // Every cut into two blocks, but only every 50th inside the long first body, where
-    // one cut is like the next.
+    // one cut is like the next. Under Wine, where a held file costs more, every 11th
+    // after the first header.
     const size_t bodyFrom = 18 + 256 + 8, bodyTo = 18 + 256 + 3000 - 8;
-    for (size_t s = 1; s < stream.size(); s += (s >= bodyFrom && s < bodyTo) ? 50 : 1)
+#ifdef _WIN32
+    const size_t stride = 11;
+#else
+    const size_t stride = 1;
+#endif
+    for (size_t s = 1; s < stream.size(); s += (s >= bodyFrom && s < bodyTo) ? 50 : s < bodyFrom ? 1 : stride)
         ASSERT_EQ(RunStream(dir, stream, {s, stream.size() - s}, options), "") << "cut at " << s;
 }
 

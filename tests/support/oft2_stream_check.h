@@ -45,6 +45,7 @@ private:
     std::unique_ptr<CIcqOscarFileTrans> m_trans;
     std::string m_checkError;
     size_t m_nCalls = 0;
+    size_t m_nVerified = 0;  // client bytes known to agree
 };
 
 }  // namespace zykim::test

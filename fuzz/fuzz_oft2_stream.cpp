@@ -1,0 +1,92 @@
+// Fuzzes the transfer object with chosen stream bytes, block splits, resets and check
+// outcomes, against the stream oracle and the object's invariants.
+//
+// Input: byte 0 holds flags (bit 0: no check-file callback; bit 1: no held file can be
+// created); byte 1 the number of check plans (low 3 bits), followed by one byte per
+// plan (bits 0-1: verdict -1, 0, 1 or 5; bit 2: the scanner cuts the held file to
+// (byte >> 3) * 131 bytes). Then records to the end: 0xFF a call without data, 0xFE a
+// reset, any other byte t with the next byte u a block of ((t << 8) | u) + 1 bytes
+// (fewer at the end of the input).
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+
+#include "plugin/trace.h"
+#include "support/oft2_stream_check.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string g_dir;
+
+void RemoveDir() {
+    std::error_code ec;
+    fs::remove_all(g_dir, ec);
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+    std::fprintf(stderr, "oft2 stream check failed: %s\n", what.c_str());
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Every trace line is formatted (there is no sink), so their arguments are exercised.
+    const char* level = std::getenv("ZYKIM_FUZZ_TRACE_LEVEL");
+    zykim::SetTraceLevel(level != nullptr ? std::atoi(level) : 4);
+    const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+    // Folders of earlier runs that were stopped by a signal, whose process is gone.
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(base, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("zykim-fuzz-", 0) == 0 && !fs::exists("/proc/" + name.substr(11)))
+            fs::remove_all(entry.path(), ec);
+    }
+    g_dir = (base / ("zykim-fuzz-" + std::to_string(::getpid()))).string();
+    fs::create_directories(g_dir);
+    std::atexit(RemoveDir);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    zykim::test::Oft2OracleOptions options;
+    options.bCheckCallback = (data[0] & 1) == 0;
+    options.bHoldFails = (data[0] & 2) != 0;
+    size_t at = 1;
+    const size_t plans = data[at++] & 7;
+    for (size_t i = 0; i < plans && at < size; ++i, ++at) {
+        static const int32_t kVerdicts[4] = {-1, 0, 1, 5};
+        zykim::test::Oft2CheckPlan plan;
+        plan.nVerdict = kVerdicts[data[at] & 3];
+        if (data[at] & 4) plan.nTruncateTo = (data[at] >> 3) * 131;
+        options.plans.push_back(plan);
+    }
+
+    zykim::test::Oft2StreamCheck check(g_dir, options);
+    std::string error;
+    while (at < size && error.empty()) {
+        const uint8_t tag = data[at++];
+        if (tag == 0xFF) {
+            error = check.EmptyCall();
+        } else if (tag == 0xFE) {
+            error = check.Reset();
+        } else {
+            if (at >= size) break;
+            size_t n = ((size_t{tag} << 8) | data[at++]) + 1;
+            if (n > size - at) n = size - at;
+            if (n == 0) break;
+            error = check.Block(data + at, n);
+            at += n;
+        }
+    }
+    if (error.empty()) error = check.Reset();
+    if (error.empty()) error = check.End();
+    if (!error.empty()) Fail(error);
+    return 0;
+}

@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the OFT2 stream fuzzer: OSCAR prompt headers (192 fixed
+bytes, type 0x0101, a 64-byte name field for a header length of 256), their bodies and
+the recorded transfer, in the fuzzer's input format (see fuzz_oft2_stream.cpp).
+
+usage: make_oft2_seeds.py OUTDIR [CAPTURE_DIR]"""
+import os
+import struct
+import sys
+
+
+def header(name=b"file.bin", size=100, hdrlen=None, magic=b"OFT2", type_=0x0101):
+    if hdrlen is None:
+        hdrlen = 256 if len(name) <= 64 else 192 + len(name)
+    fixed = magic + struct.pack(">HH", hdrlen, type_)
+    fixed += b"\x37\x31\x37\x34\x36\x34\x37\x00"           # cookie
+    fixed += struct.pack(">HHHHHH", 0, 0, 1, 1, 1, 1)       # encrypt, compress, files, parts
+    fixed += struct.pack(">IIII", size, size, 0, 0xB1640000)  # total, size, mtime, checksum
+    fixed += struct.pack(">IIIIII", 0xFFFF0000, 0, 0, 0xFFFF0000, 0, 0xFFFF0000)
+    fixed += b"Cool FileXfer".ljust(32, b"\0") + b"\0" * 88  # id string, flags, padding, Mac info
+    fixed += struct.pack(">HH", 0, 0)                        # encoding, language
+    assert len(fixed) == 192
+    return fixed + name.ljust(max(hdrlen - 192, 0), b"\0")[: max(hdrlen - 192, 0)]
+
+
+def body(n, seed=1):
+    out = bytearray()
+    x = seed * 2654435761 + 12345
+    for _ in range(n):
+        x = (x * 1103515245 + 12345) & 0xFFFFFFFF
+        out.append((x >> 16) & 0xFF)
+    if n:
+        out[0] = 0x50
+    return bytes(out)
+
+
+def blocks(stream, sizes):
+    """Cuts the stream into block records of the given sizes (the last takes the rest)."""
+    out, at, sizes = b"", 0, list(sizes)
+    while at < len(stream):
+        n = sizes.pop(0) if sizes else len(stream) - at
+        n = min(n, len(stream) - at, 0xFE00)  # tags 0xFE and 0xFF are no blocks
+        out += struct.pack(">H", n - 1) + stream[at:at + n]
+        at += n
+    return out
+
+
+def seed(flags, plans, records):
+    return bytes([flags, len(plans)]) + bytes(plans) + records
+
+
+def main():
+    out = sys.argv[1]
+    capture = sys.argv[2] if len(sys.argv) > 2 else None
+    os.makedirs(out, exist_ok=True)
+    VERDICT_ZERO, VERDICT_ONE, LEFT = 1, 2, 0
+    seeds = {}
+
+    one = header(b"recipe.docx", 3000) + body(3000)
+    seeds["one-block"] = seed(0, [VERDICT_ZERO], blocks(one, []))
+    seeds["one-replaced"] = seed(0, [VERDICT_ONE], blocks(one, []))
+    seeds["three-reads"] = seed(0, [VERDICT_ONE], blocks(one, [100, 50, 42, 64, 1000]))
+    seeds["prefix"] = seed(0, [LEFT], blocks(b"abc" + one, [3]))
+    seeds["second-block"] = seed(0, [VERDICT_ZERO], blocks(b"hello" + one, [5]))
+    seeds["no-transfer"] = seed(0, [], blocks(b"first" + b"second" + one, [5, 6]))
+    two = (header(b"first.txt", 1000) + body(1000, 1) + header(b"second.txt", 700, magic=b"oft2")
+           + body(700, 2))
+    seeds["two-transfers"] = seed(0, [VERDICT_ZERO, VERDICT_ONE], blocks(two, [1256]))
+    seeds["file-exist"] = seed(0, [VERDICT_ZERO],
+                               blocks(header(b"a.txt", 100) + header(b"b.txt", 50, magic=b"oFt2") + body(50), [256]))
+    seeds["short-body"] = seed(0, [LEFT], blocks(header(b"s.txt", 10) + b"OFT2" + b"OFT2xx", [256, 4]))
+    seeds["long-name"] = seed(0, [VERDICT_ONE], blocks(header(b"n" * 65, 40) + body(40), []))
+    seeds["longest-name"] = seed(0, [VERDICT_ZERO], blocks(header(b"n" * 8720, 20) + body(20), []))
+    seeds["refused-192"] = seed(0, [], blocks(b"ab" + header(hdrlen=192) + b"tail", []))
+    seeds["refused-8913"] = seed(0, [], blocks(header(b"n" * 8721) + b"tail", [192]))
+    seeds["empty-body"] = seed(0, [VERDICT_ZERO], blocks(header(b"e", 0) + header(b"f", 5) + body(5), []))
+    seeds["huge-size"] = seed(0, [], blocks(header(b"big.iso", 0x80000005) + body(5000), [256, 2000]))
+    seeds["release-chunks"] = seed(0, [VERDICT_ONE], blocks(header(b"c.bin", 40000) + body(40000), [256, 30000]))
+    seeds["hold-fails"] = seed(2, [VERDICT_ZERO], blocks(one, [256]))
+    seeds["no-check"] = seed(1, [], blocks(one, []))
+    seeds["scanner-cuts"] = seed(0, [LEFT | 4 | (7 << 3)], blocks(one, []))
+    seeds["reset-mid-body"] = seed(0, [VERDICT_ZERO], blocks(header(b"r", 2000) + body(500), [256]) + b"\xfe"
+                                   + blocks(one, []))
+    seeds["empty-call"] = seed(0, [], b"\xff" + blocks(one, []) + b"\xfe" + blocks(one, []))
+
+    if capture:
+        with open(os.path.join(capture, "sender-to-receiver.bin"), "rb") as f:
+            recorded = f.read()
+        segments = [256, 1460, 1460, 1176, 1460, 1460, 1460, 1460, 304, 1460, 308]
+        seeds["capture-segments"] = seed(0, [VERDICT_ZERO], blocks(recorded, segments))
+        seeds["capture-replaced"] = seed(0, [VERDICT_ONE], blocks(recorded, []))
+        with open(os.path.join(capture, "receiver-to-sender.bin"), "rb") as f:
+            seeds["capture-replies"] = seed(0, [], blocks(f.read(), [256]))
+
+    for name, data in seeds.items():
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(data)
+    print(f"{len(seeds)} seeds in {out}")
+
+
+if __name__ == "__main__":
+    main()
