@@ -72,6 +72,15 @@ std::unique_ptr<ScratchDir> EndToEnd::s_work, EndToEnd::s_held;
 std::unique_ptr<ScriptedUpstream> EndToEnd::s_upstream;
 std::unique_ptr<ProxyProcess> EndToEnd::s_proxy;
 
+// The PROMPT header a sending client announces `body` with, as one file of one.
+std::string PromptFor(const std::string& name, const std::string& body) {
+    const uint32_t size = static_cast<uint32_t>(body.size());
+    const auto prompt = oftpeer::SerializeOft2(oftpeer::MakePrompt(
+        name, size, oftpeer::ComputeOscarChecksum(body.data(), body.size()), 0, 1, 1, size,
+        oftpeer::MakeCookie()));
+    return std::string(prompt.begin(), prompt.end());
+}
+
 TEST_F(EndToEnd, CleanFilesArriveIntactAndAnInfectedOneBlankedInOneSession) {
     ScratchDir out;
     const std::vector<std::string> files = {
@@ -224,10 +233,7 @@ TEST_F(EndToEnd, ManyConnectionsAtOnceOverSeveralThreads) {
 // of the unchecked body reaches the client.
 TEST_F(EndToEnd, ABodyCutShortIsNeverReleasedAndItsHeldFileGoes) {
     const std::string body = RandomBytes(200000, 41);
-    const auto prompt = oftpeer::SerializeOft2(oftpeer::MakePrompt(
-        "cut.bin", 200000, oftpeer::ComputeOscarChecksum(body.data(), body.size()), 0, 1, 1,
-        200000, oftpeer::MakeCookie()));
-    const std::string header(prompt.begin(), prompt.end());
+    const std::string header = PromptFor("cut.bin", body);
     auto wasHeld = std::make_shared<std::promise<bool>>();
     const ScratchDir* held = &Held();  // lives for the whole suite
     Upstream().Push([header, body, wasHeld, held](znet::Socket s) {
@@ -252,10 +258,7 @@ TEST_F(EndToEnd, ABodyCutShortIsNeverReleasedAndItsHeldFileGoes) {
 // (released after the check), then the client's side is closed too.
 TEST_F(EndToEnd, AServerThatClosesRightAfterABodyHasItDeliveredFirst) {
     const std::string body = RandomBytes(150000, 61);
-    const auto prompt = oftpeer::SerializeOft2(oftpeer::MakePrompt(
-        "last.bin", 150000, oftpeer::ComputeOscarChecksum(body.data(), body.size()), 0, 1, 1,
-        150000, oftpeer::MakeCookie()));
-    const std::string header(prompt.begin(), prompt.end());
+    const std::string header = PromptFor("last.bin", body);
     Upstream().Push([header, body](znet::Socket s) {
         znet::SendAll(s.Get(), header.data(), header.size());
         zykproxy::test::ReadUpTo(s.Get(), header.size());  // ACK
@@ -284,10 +287,7 @@ TEST_F(EndToEnd, AServerThatClosesRightAfterOtherTrafficHasItDeliveredFirst) {
 // proxy goes on serving.
 TEST_F(EndToEnd, AClientThatLeavesDuringABodyLeavesNoHeldFile) {
     const std::string body = RandomBytes(200000, 63);
-    const auto prompt = oftpeer::SerializeOft2(oftpeer::MakePrompt(
-        "gone.bin", 200000, oftpeer::ComputeOscarChecksum(body.data(), body.size()), 0, 1, 1,
-        200000, oftpeer::MakeCookie()));
-    const std::string header(prompt.begin(), prompt.end());
+    const std::string header = PromptFor("gone.bin", body);
     auto sentPart = std::make_shared<std::promise<void>>();
     Upstream().Push([header, body, sentPart](znet::Socket s) {
         znet::SendAll(s.Get(), header.data(), header.size());
