@@ -15,7 +15,7 @@
 #include "support/loopback_connection.h"
 #include "support/oft2_stream.h"
 #include "support/scan_recorder.h"
-#include "support/temp_folder.h"
+#include "support/scratch_dir.h"
 #include "support/trace_capture.h"
 #include "zykim/zykim.h"
 
