@@ -9,7 +9,9 @@
 
 #include "oft2/icq_oscar_file_trans.h"
 #include "oft2/pattern_search.h"
+#include "os/debug_output.h"
 #include "os/held_file.h"
+#include "plugin/trace.h"
 
 namespace {
 
@@ -67,6 +69,45 @@ void BM_PassThrough(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * kBlock);
 }
 BENCHMARK(BM_PassThrough);
+
+// A trace call below the trace level (level 0 is the default); in the build with the
+// trace compiled out this loop is empty.
+void BM_TraceInfoBelowLevel(benchmark::State& state) {
+    using zykim::TraceInfo;  // a macro in the build without trace calls
+    zykim::SetTraceLevel(0);
+    int n = 0;
+    for (auto _ : state) {
+        TraceInfo("[eDoOFT2Filetrans]: [%d]\n", n++);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_TraceInfoBelowLevel);
+
+// The two direct lines that the data pump writes for every block, when nobody listens
+// (no sink, no observer): formatting them is the whole cost.
+void BM_BlockDirectLinesNobodyListens(benchmark::State& state) {
+    int n = 0;
+    for (auto _ : state) {
+        zykim::DirectLine("++++++++ [%d, %d] OnRequestFromServer recv %d\n", 7, 8, 65536 - (n & 1));
+        zykim::DirectLine("++++++++ [%d, %d] OnRequestFromApplication sent %d\n", 7, 8, n++ & 1);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_BlockDirectLinesNobodyListens);
+
+// The same lines formatted for a reader that drops them: what they cost wherever the
+// output cannot tell whether anyone listens (Windows).
+void BM_BlockDirectLinesToAnObserver(benchmark::State& state) {
+    zykim::os::SetDebugOutputObserver([](const char* text, void*) { benchmark::DoNotOptimize(text); }, nullptr);
+    int n = 0;
+    for (auto _ : state) {
+        zykim::DirectLine("++++++++ [%d, %d] OnRequestFromServer recv %d\n", 7, 8, 65536 - (n & 1));
+        zykim::DirectLine("++++++++ [%d, %d] OnRequestFromApplication sent %d\n", 7, 8, n++ & 1);
+        benchmark::ClobberMemory();
+    }
+    zykim::os::SetDebugOutputObserver(nullptr, nullptr);
+}
+BENCHMARK(BM_BlockDirectLinesToAnObserver);
 
 // The first two blocks of each connection are searched for the magic.
 void BM_ClassifyTwoBlocks(benchmark::State& state) {

@@ -1,6 +1,8 @@
 // The pattern search: skip table, scan, and the default folding table.
 #include "oft2/pattern_search.h"
 
+#include <cstring>
+
 namespace zykim {
 
 // Identity except A-Z, the Latin-1 capitals 0xC0-0xDE (not 0xD7) and the four
@@ -32,43 +34,183 @@ void BuildSkipTable(const uint8_t* pPattern, int32_t nPatternLen, int32_t anSkip
     for (int32_t i = 0; i < nPatternLen - 1; ++i) anSkip[pPattern[i]] = nPatternLen - 1 - i;
 }
 
-const uint8_t* SearchPattern(const uint8_t* pText, int32_t nTextLen, const uint8_t* pPattern,
-                             int32_t nPatternLen, const int32_t anSkip[256],
-                             const uint8_t* pTranslation) {
+namespace {
+
+// The skip for each raw text byte with the translation applied, so that a step costs one
+// look-up; 0 marks the bytes that compare as the pattern's last byte, where a window
+// is compared in full.
+struct StepTable {
+    uint32_t anStep[256];
+    uint32_t nOnMatch;  // the skip after a window that ends on the last byte but differs
+    uint32_t nLongest;  // the largest skip of the two above
+};
+
+void BuildStepTable(const int32_t anSkip[256], const uint8_t* fold, uint8_t last, StepTable* out) {
+    // A skip below 1 would never move on; it is taken as 1.
+    auto positive = [](int32_t skip) { return skip > 0 ? static_cast<uint32_t>(skip) : 1u; };
+    out->nOnMatch = positive(anSkip[last]);
+    out->nLongest = out->nOnMatch;
+    for (int b = 0; b < 256; ++b) {
+        out->anStep[b] = fold[b] == last ? 0 : positive(anSkip[fold[b]]);
+        if (out->anStep[b] > out->nLongest) out->nLongest = out->anStep[b];
+    }
+}
+
+// The search every block meets: the OFT2 magic under the default folding, with its
+// tables prepared once.
+const StepTable& MagicStepTable() {
+    static const StepTable table = [] {
+        const auto* pMagic = reinterpret_cast<const uint8_t*>(kOft2Magic);
+        int32_t anSkip[256];
+        BuildSkipTable(pMagic, kOft2MagicLength, anSkip);
+        StepTable t{};
+        BuildStepTable(anSkip, kDefaultFoldingTable, pMagic[kOft2MagicLength - 1], &t);
+        return t;
+    }();
+    return table;
+}
+
+struct Search {
+    const uint8_t* pText;
+    const uint8_t* pPattern;
+    const uint8_t* fold;
+    const StepTable* steps;
+    uint32_t m;  // pattern length - 1
+
+    // Whether the window that ends at p, whose last byte already agrees, agrees in full.
+    bool WindowMatches(uint32_t p) const {
+        uint32_t i = m;
+        while (i > 0 && fold[pText[p - m + i - 1]] == pPattern[i - 1]) --i;
+        return i == 0;
+    }
+
+    // The plain scan over the window ends [p, end): the leftmost match, or nullptr.
+    const uint8_t* Scan(uint32_t p, uint32_t end) const {
+        const uint32_t* anStep = steps->anStep;
+        while (p < end) {
+            const uint32_t step = anStep[pText[p]];
+            if (step != 0) {
+                p += step;
+                continue;
+            }
+            if (WindowMatches(p)) return pText + (p - m);
+            p += steps->nOnMatch;
+        }
+        return nullptr;
+    }
+
+    // Up to `rounds` steps of four scans at once, in registers; stops before a step when
+    // one of the scans stands on a window that ends on the last byte. Returns the
+    // rounds left.
+    [[gnu::noinline]] uint32_t StepFour(uint32_t p[4], uint32_t rounds) const {
+        const uint32_t* anStep = steps->anStep;
+        uint32_t p0 = p[0], p1 = p[1], p2 = p[2], p3 = p[3];
+        for (; rounds > 0; --rounds) {
+            const uint32_t s0 = anStep[pText[p0]], s1 = anStep[pText[p1]];
+            const uint32_t s2 = anStep[pText[p2]], s3 = anStep[pText[p3]];
+            // Skips are far below 2^31: the top bit is set only when one of them is 0.
+            if (((s0 - 1) | (s1 - 1) | (s2 - 1) | (s3 - 1)) >> 31) break;
+            p0 += s0;
+            p1 += s1;
+            p2 += s2;
+            p3 += s3;
+        }
+        p[0] = p0, p[1] = p1, p[2] = p2, p[3] = p3;
+        return rounds;
+    }
+
+    // The same scan over four quarters of the window ends at once. Each step of one
+    // scan waits for two loads in a row; four independent scans keep the processor
+    // busy meanwhile. Every quarter is searched exactly as the plain scan would search
+    // it, and the first quarter with a match holds the leftmost one.
+    const uint8_t* ScanInQuarters(uint32_t begin, uint32_t end) const {
+        constexpr int kWays = 4;
+        uint32_t p[kWays], stop[kWays];
+        const uint32_t quarter = (end - begin) / kWays;
+        for (int k = 0; k < kWays; ++k) {
+            p[k] = begin + static_cast<uint32_t>(k) * quarter;
+            stop[k] = k + 1 < kWays ? p[k] + quarter : end;
+        }
+        int found = -1;  // the quarter whose scan stopped on a match at p[found]
+        while (found < 0) {
+            // Rounds that take no scan past its stop (a step is at most nLongest), so
+            // that the steps need no bounds test.
+            uint32_t gap = stop[0] - p[0];
+            for (int k = 1; k < kWays; ++k) gap = stop[k] - p[k] < gap ? stop[k] - p[k] : gap;
+            uint32_t rounds = (gap - 1) / steps->nLongest;
+            if (rounds == 0) break;
+            while (found < 0 && (rounds = StepFour(p, rounds)) > 0) {
+                // One round by hand: compare in full where a window ends on the last byte.
+                --rounds;
+                for (int k = 0; k < kWays && found < 0; ++k) {
+                    const uint32_t step = steps->anStep[pText[p[k]]];
+                    if (step != 0) {
+                        p[k] += step;
+                    } else if (WindowMatches(p[k])) {
+                        if (k == 0) return pText + (p[0] - m);
+                        found = k;
+                    } else {
+                        p[k] += steps->nOnMatch;
+                    }
+                }
+            }
+        }
+        // Finish the quarters in order, up to the one that found a match.
+        const int last = found >= 0 ? found : kWays;
+        for (int k = 0; k < last; ++k)
+            if (const uint8_t* hit = Scan(p[k], stop[k])) return hit;
+        return found >= 0 ? pText + (p[found] - m) : nullptr;
+    }
+
+    const uint8_t* Run(uint32_t nTextLen) const {
+        // Window ends run from m to the end of the text; short texts are not worth
+        // splitting.
+        constexpr uint32_t kSplitFrom = 256;
+        if (nTextLen - m < kSplitFrom) return Scan(m, nTextLen);
+        return ScanInQuarters(m, nTextLen);
+    }
+};
+
+}  // namespace
+
+namespace {
+// A table from BuildSkipTable never skips a match, so the window ends may be searched
+// in parts; a caller's own table is followed step by step, as given.
+const uint8_t* SearchWithTable(const uint8_t* pText, int32_t nTextLen, const uint8_t* pPattern,
+                               int32_t nPatternLen, const int32_t anSkip[256],
+                               const uint8_t* pTranslation, bool bMaySplit) {
     if (pText == nullptr || pPattern == nullptr || anSkip == nullptr) return nullptr;
     if (nPatternLen <= 0 || nTextLen < nPatternLen) return nullptr;
     const uint8_t* fold = pTranslation != nullptr ? pTranslation : kDefaultFoldingTable;
     const uint32_t m = static_cast<uint32_t>(nPatternLen) - 1;
-    const uint8_t last = pPattern[m];
-    // The skip for each raw text byte, translation included, so that a step costs one
-    // look-up; 0 marks the bytes that match the pattern's last byte.
-    uint32_t anStep[256];
-    for (int b = 0; b < 256; ++b) {
-        const int32_t skip = anSkip[fold[b]];
-        anStep[b] = fold[b] == last ? 0 : skip > 0 ? static_cast<uint32_t>(skip) : 1;
-    }
-    const uint32_t nOnMatch = anSkip[last] > 0 ? static_cast<uint32_t>(anSkip[last]) : 1;
-    const uint32_t n = static_cast<uint32_t>(nTextLen);
-    uint32_t p = m;  // text position under the pattern's last byte; p + skip cannot wrap
-    while (p < n) {
-        const uint32_t step = anStep[pText[p]];
-        if (step != 0) {
-            p += step;
-            continue;
-        }
-        uint32_t i = m;
-        while (i > 0 && fold[pText[p - m + i - 1]] == pPattern[i - 1]) --i;
-        if (i == 0) return pText + (p - m);
-        p += nOnMatch;
-    }
-    return nullptr;
+    StepTable steps;
+    BuildStepTable(anSkip, fold, pPattern[m], &steps);
+    const Search search{pText, pPattern, fold, &steps, m};
+    const auto n = static_cast<uint32_t>(nTextLen);
+    return bMaySplit ? search.Run(n) : search.Scan(m, n);
+}
+}  // namespace
+
+const uint8_t* SearchPattern(const uint8_t* pText, int32_t nTextLen, const uint8_t* pPattern,
+                             int32_t nPatternLen, const int32_t anSkip[256],
+                             const uint8_t* pTranslation) {
+    return SearchWithTable(pText, nTextLen, pPattern, nPatternLen, anSkip, pTranslation, false);
 }
 
 const uint8_t* FindPattern(const uint8_t* pText, int32_t nTextLen, const uint8_t* pPattern,
                            int32_t nPatternLen, const uint8_t* pTranslation) {
+    const bool bMagic = nPatternLen == kOft2MagicLength && pPattern != nullptr &&
+                        std::memcmp(pPattern, kOft2Magic, kOft2MagicLength) == 0 &&
+                        (pTranslation == nullptr || pTranslation == kDefaultFoldingTable);
+    if (bMagic) {
+        if (pText == nullptr || nTextLen < nPatternLen) return nullptr;
+        return Search{pText, pPattern, kDefaultFoldingTable, &MagicStepTable(),
+                      static_cast<uint32_t>(nPatternLen) - 1}
+            .Run(static_cast<uint32_t>(nTextLen));
+    }
     int32_t anSkip[256];
     BuildSkipTable(pPattern, nPatternLen, anSkip);
-    return SearchPattern(pText, nTextLen, pPattern, nPatternLen, anSkip, pTranslation);
+    return SearchWithTable(pText, nTextLen, pPattern, nPatternLen, anSkip, pTranslation, true);
 }
 
 }  // namespace zykim

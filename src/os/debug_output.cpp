@@ -7,7 +7,9 @@
 
 namespace zykim::os {
 
-void WriteDebugOutputNative(const char* text);  // defined by the backend
+// Defined by the backend.
+void WriteDebugOutputNative(const char* text);
+bool DebugOutputNativeHasReader();
 
 namespace {
 std::atomic<bool> g_hasObserver{false};
@@ -21,6 +23,10 @@ void WriteDebugOutput(const char* text) {
     if (!g_hasObserver.load(std::memory_order_acquire)) return;
     std::lock_guard<std::mutex> guard(g_observerMutex);
     if (g_observer != nullptr) g_observer(text, g_observerData);
+}
+
+bool DebugOutputHasReader() {
+    return DebugOutputNativeHasReader() || g_hasObserver.load(std::memory_order_acquire);
 }
 
 void SetDebugOutputObserver(DebugOutputObserver observer, void* userData) {

@@ -10,6 +10,11 @@
 
 #include "os/debug_output.h"
 
+// The routines themselves exist in every build.
+#undef TraceInfo
+#undef TraceWarning
+#undef TraceError
+
 namespace zykim {
 
 namespace {
@@ -51,6 +56,9 @@ ZYKIM_DEFINE_TRACE(TraceError, 1)
 #undef ZYKIM_DEFINE_TRACE
 
 void DirectLine(const char* format, ...) {
+    // The per-block lines are written whatever the level; when they would reach nobody,
+    // formatting them is all they would cost.
+    if (!os::DebugOutputHasReader()) return;
     // Short lines, the per-block ones among them, are formatted on the stack.
     char small[512];
     va_list args;

@@ -116,3 +116,103 @@ TEST(FindPattern, AgreesWithAPlainSearchOnRandomTexts) {
 }
 
 }  // namespace
+
+// Long texts take the split search: a match must be found wherever it lies, the
+// leftmost of several must win, and the constant magic must agree with the general path.
+class LongTextSearch : public ::testing::Test {
+protected:
+    static constexpr size_t kLength = 65536;
+
+    // Random bytes in which no window compares as the magic.
+    static std::vector<uint8_t> Clean(uint32_t seed, const std::string& alphabet = "") {
+        std::mt19937 rng(seed);
+        std::vector<uint8_t> text(kLength);
+        for (auto& b : text)
+            b = alphabet.empty() ? static_cast<uint8_t>(rng())
+                                 : static_cast<uint8_t>(alphabet[rng() % alphabet.size()]);
+        for (size_t i = 0; i + 4 <= text.size(); ++i)
+            if (Fold(text[i]) == 'o' && Fold(text[i + 1]) == 'f' && Fold(text[i + 2]) == 't' &&
+                text[i + 3] == '2')
+                text[i] = 'x';
+        return text;
+    }
+    static uint8_t Fold(uint8_t b) { return zykim::kDefaultFoldingTable[b]; }
+    static void Put(std::vector<uint8_t>& text, size_t at, const char* magic = "OfT2") {
+        std::memcpy(text.data() + at, magic, 4);
+    }
+    // The offset found by the magic's own path and by the general path (an equal copy
+    // of the folding table is not the constant itself); both must agree.
+    static int Both(const std::vector<uint8_t>& text, size_t length = kLength) {
+        uint8_t copy[256];
+        std::memcpy(copy, zykim::kDefaultFoldingTable, sizeof copy);
+        const auto n = static_cast<int32_t>(length);
+        const uint8_t* a = FindPattern(text.data(), n, U("oft2"), 4, nullptr);
+        const uint8_t* b = FindPattern(text.data(), n, U("oft2"), 4, copy);
+        int32_t skip[256];
+        zykim::BuildSkipTable(U("oft2"), 4, skip);
+        const uint8_t* c = zykim::SearchPattern(text.data(), n, U("oft2"), 4, skip, nullptr);
+        EXPECT_EQ(a, b);
+        EXPECT_EQ(a, c);
+        return a == nullptr ? -1 : static_cast<int>(a - text.data());
+    }
+};
+
+TEST_F(LongTextSearch, FindsOneMatchAtEveryKindOfPlace) {
+    const std::vector<uint8_t> clean = Clean(11);
+    ASSERT_EQ(Both(clean), -1);
+    // The quarters of the window ends begin near 3 + k * 16383; try around each seam,
+    // and both ends of the text.
+    std::vector<size_t> places = {0, 1, 2, 3, 4, kLength - 4, kLength - 5};
+    for (size_t k = 1; k < 4; ++k)
+        for (size_t d = 0; d < 12; ++d) places.push_back(3 + k * ((kLength - 3) / 4) - 6 + d);
+    for (size_t at : places) {
+        std::vector<uint8_t> text = clean;
+        Put(text, at);
+        EXPECT_EQ(Both(text), static_cast<int>(at)) << "magic at " << at;
+    }
+}
+
+TEST_F(LongTextSearch, TheLeftmostOfMatchesInDifferentQuartersWins) {
+    const std::vector<uint8_t> clean = Clean(12);
+    const size_t spots[] = {100, 17000, 33000, 60000};
+    for (int first = 0; first < 4; ++first) {
+        std::vector<uint8_t> text = clean;
+        for (int k = 3; k >= first; --k) Put(text, spots[k], k % 2 ? "oft2" : "OFT2");
+        EXPECT_EQ(Both(text), static_cast<int>(spots[first]));
+    }
+    // A match late in the last quarter, found long before the first quarter ends.
+    std::vector<uint8_t> text = clean;
+    Put(text, 65000);
+    Put(text, 16000);
+    EXPECT_EQ(Both(text), 16000);
+}
+
+TEST_F(LongTextSearch, AgreesWithAPlainSearchOnTextsFullOfNearMatches) {
+    // Texts made of the magic's letters: many windows end on its last byte, and the
+    // scans of the quarters advance at very different rates.
+    std::mt19937 rng(13);
+    for (const std::string alphabet : {"oOfFtT2x", "2222222t", "tttttttt2", "oft oft ft2"}) {
+        for (int round = 0; round < 6; ++round) {
+            std::vector<uint8_t> text = Clean(rng(), alphabet);
+            const size_t length = 256 + rng() % (kLength - 256);
+            if (round % 2 == 1) Put(text, rng() % (length - 3), "oFt2");
+            std::vector<uint8_t> prefix(text.begin(), text.begin() + static_cast<long>(length));
+            EXPECT_EQ(Both(text, length), ReferenceFind(prefix, {'o', 'f', 't', '2'}))
+                << "alphabet " << alphabet << " length " << length;
+        }
+    }
+}
+
+TEST_F(LongTextSearch, OtherPatternsAgreeWithAPlainSearch) {
+    std::mt19937 rng(14);
+    const std::string alphabet = "abcAB\xC0\xE0";
+    for (int round = 0; round < 200; ++round) {
+        std::vector<uint8_t> text(256 + rng() % 4000), pattern(1 + rng() % 6);
+        for (auto& b : text) b = static_cast<uint8_t>(alphabet[rng() % alphabet.size()]);
+        for (auto& b : pattern) b = Fold(static_cast<uint8_t>(alphabet[rng() % alphabet.size()]));
+        const uint8_t* hit = FindPattern(text.data(), static_cast<int32_t>(text.size()), pattern.data(),
+                                         static_cast<int32_t>(pattern.size()), nullptr);
+        const int got = hit == nullptr ? -1 : static_cast<int>(hit - text.data());
+        ASSERT_EQ(got, ReferenceFind(text, pattern)) << "round " << round;
+    }
+}

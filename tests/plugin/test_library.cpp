@@ -14,6 +14,7 @@
 #include "zykim/zykim.h"
 
 #ifndef _WIN32
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -201,6 +202,48 @@ std::string TraceAtLevel(const char* level) {
     return text;
 }
 
+// The debug output of a child that loads the library with ZYKIM_DEBUG_OUTPUT naming a
+// file and forwards 300 bytes from one socket pair to another through the data pump.
+std::string DirectLinesOfOneForward() {
+    char path[] = "/tmp/zyk_direct_XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return "<mkstemp failed>";
+    close(fd);
+    const pid_t child = fork();
+    if (child == 0) {
+        unsetenv("ZYKIM_DEBUG_LEVEL");
+        setenv("ZYKIM_DEBUG_OUTPUT", path, 1);
+        int client[2], server[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, client) != 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, server) != 0)
+            _exit(4);
+        char data[300] = {};
+        if (write(client[1], data, sizeof data) != static_cast<ssize_t>(sizeof data)) _exit(5);
+        void* h = dlopen(ZYKIM_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (h == nullptr) _exit(3);
+        ZykConnection app{0, client[0]}, upstream{0, server[0]};
+        const int n = reinterpret_cast<int (*)(ZykConnection*, ZykConnection*)>(
+            dlsym(h, "OnRequestFromApplication"))(&app, &upstream);
+        _exit(n == 300 && read(server[1], data, sizeof data) == 300 ? 0 : 6);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::string text = ReadFile(path);
+    unlink(path);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "<child failed>";
+    return text;
+}
+
+#endif
+
+#ifndef _WIN32
+// The per-block lines are skipped only when nobody would read them: a sink is a reader.
+TEST(Library, DirectLinesReachTheSinkAtLevelZero) {
+    const auto lines = Split(DirectLinesOfOneForward(), '\n');
+    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0].rfind("++++++++ [", 0), 0u);
+    EXPECT_NE(lines[0].find("] OnRequestFromApplication recv 300"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("] OnRequestFromApplication sent 1"), std::string::npos) << lines[1];
+}
 #endif
 
 TEST(Library, TraceLevelIsReadWhenTheLibraryLoads) {

@@ -41,6 +41,8 @@ void WriteAll(int fd, const char* text, size_t length) {
 [[maybe_unused]] const int g_sinkAtLoad = Sink();
 }  // namespace
 
+bool DebugOutputNativeHasReader() { return Sink() >= 0; }
+
 void WriteDebugOutputNative(const char* text) {
     const int fd = Sink();
     if (fd >= 0) WriteAll(fd, text, std::strlen(text));

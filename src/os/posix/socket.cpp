@@ -1,6 +1,7 @@
-// POSIX backend of the socket transfers: poll (no limit on descriptor numbers, unlike
-// select), non-blocking recv/send so the time-out also bounds the transfer itself,
-// MSG_NOSIGNAL so a peer that has gone never raises SIGPIPE, and EINTR retried.
+// POSIX backend of the socket transfers: the transfer first, and poll (no limit on
+// descriptor numbers, unlike select) only when it would block; non-blocking calls where
+// a time-out must also bound the transfer itself, MSG_NOSIGNAL so a peer that has gone
+// never raises SIGPIPE, and EINTR retried.
 #include "os/socket.h"
 
 #include <poll.h>
@@ -79,25 +80,25 @@ int WaitReady(int fd, short events, bool unlimited, Clock::time_point deadline) 
     }
 }
 
-// One wait-and-transfer; `transfer` returns the recv/send result with errno set.
+// One transfer, waiting only when it would block: a socket that is ready costs one
+// system call, not a poll and then the call. `transfer` returns the recv/send result
+// with errno set.
 template <typename Transfer>
 SocketTransfer Within(int32_t socket, short events, uint32_t timeoutMs, Transfer transfer) {
+    if (socket < 0) return {-1, SocketErrorCode(ENOTSOCK)};
     const bool unlimited = timeoutMs == kSocketWaitInfinite;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const int ready = WaitReady(socket, events, unlimited, deadline);
-        if (ready < 0) return {-1, SocketErrorCode(errno)};
-        if (ready == 0) return {0, 0};
         const ssize_t n = transfer();
         if (n >= 0) return {static_cast<int32_t>(n), 0};
         const int error = errno;
         if (error == EINTR) continue;
-        // Ready, yet nothing to take (another thread was first): wait for what is left.
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            if (!unlimited && PollTimeout(false, deadline) == 0) return {0, 0};
-            continue;
-        }
-        return {-1, SocketErrorCode(error)};
+        if (error != EAGAIN && error != EWOULDBLOCK) return {-1, SocketErrorCode(error)};
+        // Nothing to take yet (a time-out of 0 only polls, and this was the poll).
+        if (timeoutMs == 0) return {0, 0};
+        const int ready = WaitReady(socket, events, unlimited, deadline);
+        if (ready < 0) return {-1, SocketErrorCode(errno)};
+        if (ready == 0) return {0, 0};
     }
 }
 
@@ -112,8 +113,11 @@ SocketTransfer ReceiveWithin(int32_t socket, char* buffer, int32_t size, uint32_
 }
 
 SocketTransfer SendWithin(int32_t socket, const char* data, int32_t length, uint32_t timeoutMs) {
+    // Without a time limit a blocking socket may block in send itself until every byte
+    // is queued: one call instead of a poll and a partial send each time the peer reads.
+    const int flags = MSG_NOSIGNAL | (timeoutMs == kSocketWaitInfinite ? 0 : MSG_DONTWAIT);
     return Within(socket, POLLOUT, timeoutMs, [&] {
-        return ::send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+        return ::send(socket, data, static_cast<size_t>(length), flags);
     });
 }
 

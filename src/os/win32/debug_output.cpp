@@ -5,4 +5,6 @@ namespace zykim::os {
 
 void WriteDebugOutputNative(const char* text) { OutputDebugStringA(text); }
 
+bool DebugOutputNativeHasReader() { return true; }
+
 }  // namespace zykim::os
