@@ -83,6 +83,7 @@ struct Connection {
     std::unique_ptr<Oft2Oracle> oracle;
     std::string committed;  // what earlier objects of this connection delivered
     std::string received;   // what the messenger client read
+    size_t nVerified = 0;   // bytes of it already compared
     size_t nChecks = 0;     // checks the plug-in made for the current object
     // Host-interface faults.
     bool bSendFails = false;
@@ -103,10 +104,16 @@ struct Run {
 
 Run* g_run = nullptr;
 
-std::string Expected(const Connection& c) {
-    std::string s = c.committed;
-    if (c.oracle) s.append(c.oracle->Client().begin(), c.oracle->Client().end());
-    return s;
+// What the client must have received by now: committed, then the live oracle's bytes.
+size_t ExpectedSize(const Connection& c) {
+    return c.committed.size() + (c.oracle ? c.oracle->Client().size() : 0);
+}
+uint8_t ExpectedAt(const Connection& c, size_t i) {
+    return i < c.committed.size() ? static_cast<uint8_t>(c.committed[i]) : c.oracle->Client()[i - c.committed.size()];
+}
+void Commit(Connection& c) {
+    if (c.oracle) c.committed.append(c.oracle->Client().begin(), c.oracle->Client().end());
+    c.oracle.reset();
 }
 
 Connection* ByAppSocket(int socket) {
@@ -254,8 +261,7 @@ void CloseFd(int& fd) {
 void Start(int index, uint8_t x, bool bReplace) {
     Connection& c = g_run->conns[index];
     if (bReplace && !c.bLive) return;
-    if (c.oracle) c.committed = Expected(c);
-    c.oracle.reset();
+    Commit(c);
     Oft2OracleOptions options;
     options.bHoldFails = (x & 1) != 0;
     options.bCheckCallback = true;  // the plug-in's callback is always set on its objects
@@ -281,8 +287,7 @@ void Start(int index, uint8_t x, bool bReplace) {
 void End(int index) {
     Connection& c = g_run->conns[index];
     OnEndConnection(&c.app);
-    if (c.oracle) c.committed = Expected(c);
-    c.oracle.reset();
+    Commit(c);
     c.bLive = false;
 }
 
@@ -339,14 +344,14 @@ void Compare(const char* after) {
             continue;
         }
         c.received += Drain(c.appClient);
-        const std::string want = Expected(c);
-        if (c.received != want) {
-            size_t at = 0;
-            while (at < c.received.size() && at < want.size() && c.received[at] == want[at]) ++at;
+        const size_t want = ExpectedSize(c);
+        size_t at = c.nVerified;
+        while (at < c.received.size() && at < want && static_cast<uint8_t>(c.received[at]) == ExpectedAt(c, at)) ++at;
+        if (at != c.received.size() || at != want)
             SetError(std::string(after) + ": connection " + std::to_string(i) + " received " +
-                     std::to_string(c.received.size()) + " bytes, the oracle says " +
-                     std::to_string(want.size()) + "; first difference at " + std::to_string(at));
-        }
+                     std::to_string(c.received.size()) + " bytes, the oracle says " + std::to_string(want) +
+                     "; first difference at " + std::to_string(at));
+        c.nVerified = at;
     }
 }
 
