@@ -170,6 +170,7 @@ TEST_F(Faults, AClientResetDuringTheReleaseEndsTheCallAndLeavesNoLock) {
     OnNewConnectionEx(3, 0, &conn.app);
     EXPECT_EQ(FromServer("still flowing", 13), "still flowing");
     // The held file that the failed release left goes with its connection.
+    EXPECT_EQ(temp.HeldFiles().size(), 1u);
     OnEndConnection(&c.app);
     EXPECT_TRUE(temp.HeldFiles().empty());
 }
