@@ -1,9 +1,11 @@
 // The connection exports: the connection table and the data pump. Client bytes go to
 // the server at once; server bytes go through the connection's CIMProxy.
+#include <atomic>
 #include <memory>
 #include <new>
 
 #include "dispatch/connection_table.h"
+#include "dispatch/proxy_factory.h"
 #include "dispatch/sock_transfer.h"
 #include "plugin/guard.h"
 #include "plugin/state.h"
@@ -24,9 +26,15 @@ std::shared_ptr<CIMProxy> FindProxy(const ZykConnection* pApp) {
     return g_pConnectionTable != nullptr ? g_pConnectionTable->Find(pApp) : nullptr;
 }
 
+std::shared_ptr<CIMProxy> MakeProxy(int32_t hostValue, int32_t nAppSocket) {
+    return std::make_shared<CIMProxy>(hostValue, nAppSocket);
+}
+
+std::atomic<PFN_CREATE_PROXY> g_pfnCreateProxy{&MakeProxy};
+
 std::shared_ptr<CIMProxy> CreateProxy(int hostValue, int32_t nAppSocket) {
     try {
-        return std::make_shared<CIMProxy>(hostValue, nAppSocket);
+        return g_pfnCreateProxy.load()(hostValue, nAppSocket);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -66,6 +74,10 @@ void NewConnection(int hostValue, const ZykConnection* pApp) {
 }
 
 }  // namespace
+
+PFN_CREATE_PROXY SetProxyFactory(PFN_CREATE_PROXY pfnCreate) {
+    return g_pfnCreateProxy.exchange(pfnCreate != nullptr ? pfnCreate : &MakeProxy);
+}
 
 }  // namespace zykim
 

@@ -100,7 +100,11 @@ constexpr const char kUnknownSocketError[] = "Unknown socket error.";
 int32_t SockRecv(const ZykConnection* pConnection, char* pBuffer, int32_t nSize, uint32_t dwTimeout, bool bPeek) {
     // A missing record has no socket to read; the caller's read loop simply ends.
     if (pConnection == nullptr) return 0;
-    if (ISocket* pSocket = g_pHostSocket.load()) return pSocket->Receive(pConnection->socket, pBuffer, nSize);
+    if (ISocket* pSocket = g_pHostSocket.load()) {
+        const int32_t n = pSocket->Receive(pConnection->socket, pBuffer, nSize);
+        // A count above the buffer is a host's fault; taken as is, it would read past it.
+        return n > nSize ? nSize : n;
+    }
     return RecvTimeout(pConnection->socket, pBuffer, nSize, dwTimeout, bPeek);
 }
 

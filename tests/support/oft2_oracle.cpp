@@ -57,7 +57,10 @@ void Oft2Oracle::Finish() {
     const uint8_t* name = m_header.data() + kFixed;
     check.name.assign(name, std::find(name, name + m_nNameLen, 0));
     check.body = m_body;
-    if (!m_options.plans.empty()) check.plan = m_options.plans[m_nPlan++ % m_options.plans.size()];
+    if (m_options.nextPlan)
+        check.plan = m_options.nextPlan();
+    else if (!m_options.plans.empty())
+        check.plan = m_options.plans[m_nPlan++ % m_options.plans.size()];
     m_checks.push_back(check);
     if (check.plan.nVerdict > 0) {
         EmitZeros(m_nSize);

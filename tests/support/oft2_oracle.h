@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct Oft2OracleOptions {
     bool bCheckCallback = true;       // a check-file callback is set
     bool bHoldFails = false;          // no held file can be created
     std::vector<Oft2CheckPlan> plans; // used in turn, cyclically; none: verdict -1
+    // When set, asked for the plan of each check instead of `plans` (a host that answers
+    // as the checks come).
+    std::function<Oft2CheckPlan()> nextPlan;
 };
 
 // One check the transfer object must make, in order.

@@ -1,0 +1,330 @@
+// Faults injected into a proxied connection on real loopback sockets: the disk fills,
+// the temporary folder is missing, someone removes the held file, either side resets,
+// the scan takes seconds, the host's socket interface misbehaves, no connection object
+// can be made. Each says what the messenger client must get and what must be left.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <string>
+#include <thread>
+
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "dispatch/proxy_factory.h"
+#include "reliability/fault_helpers.h"
+#include "support/loopback_connection.h"
+#include "support/scan_recorder.h"
+#include "support/temp_folder.h"
+#include "support/trace_capture.h"
+
+using namespace zykim::test;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(conn.Valid());
+        ScanRecorder::Get().Reset();
+        RegisterCallback(&ScanRecorder::Callback);
+    }
+    void TearDown() override {
+        OnEndConnection(&conn.app);
+        RegisterCallback(nullptr);
+        SetISocket(nullptr);
+        EXPECT_TRUE(temp.HeldFiles().empty());
+        EXPECT_TRUE(PluginLocksAreFree());
+    }
+    std::string FromServer(const std::string& bytes, size_t expect) {
+        return ServerToClient(conn, &OnRequestFromServer, bytes, expect);
+    }
+    // The transfer goes through and the client gets its header, then `size` zeros.
+    void ExpectBlanked(const std::string& name, size_t size) {
+        OnNewConnectionEx(1, 0, &conn.app);
+        const std::string header = Oft2Header(name, size);
+        const std::string got = FromServer(header + Str(MakeBody(size, 3)), header.size() + size);
+        ASSERT_EQ(got.size(), header.size() + size);
+        EXPECT_EQ(got.substr(0, header.size()), header);
+        EXPECT_EQ(got.find_first_not_of('\0', header.size()), std::string::npos);
+        EXPECT_TRUE(ScanRecorder::Get().Checks().empty()) << "nothing sound was there to check";
+        OnEndConnection(&conn.app);
+    }
+    TempFolder temp;
+    LoopbackConnection conn;
+};
+
+#ifndef _WIN32
+// A file-size limit is the disk filling up: writes beyond it fail with EFBIG.
+TEST_F(Faults, WhenTheDiskFillsWhileABodyIsHeldTheClientGetsExactlyItsSizeInZeros) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 70000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    ExpectBlanked("big.iso", 300000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+}
+#endif
+
+TEST_F(Faults, WhenTheTemporaryFolderIsMissingTheClientGetsZeros) {
+    TempVariable missing((temp.Path() / "gone").string());
+    ExpectBlanked("a.txt", 5000);
+}
+
+TEST_F(Faults, WhenTheTemporaryFolderIsAFileTheClientGetsZeros) {
+    const fs::path file = temp.Path() / "plain-file";
+    std::ofstream(file) << "x";
+    TempVariable notAFolder(file.string());
+    ExpectBlanked("a.txt", 5000);
+    fs::remove(file);
+}
+
+#ifndef _WIN32
+TEST_F(Faults, WhenTheTemporaryFolderIsNotWritableTheClientGetsZeros) {
+    if (geteuid() == 0) GTEST_SKIP() << "the superuser writes into any folder";
+    const fs::path locked = temp.Path() / "locked";
+    fs::create_directory(locked);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    TempVariable notWritable(locked.string());
+    ExpectBlanked("a.txt", 5000);
+    fs::permissions(locked, fs::perms::owner_all);
+    EXPECT_TRUE(fs::is_empty(locked));
+}
+#endif
+
+// The host's scanner removes or cuts the held file before the release.
+std::atomic<long> g_keepBytes{-1};  // -1: remove the file, else cut it to this size
+int ZYKIM_CALL Tamper(int kind, ScanCallbackInfo* info) {
+    if (kind == ZYKIM_SCAN_CHECK_FILE && info->szFileName != nullptr) {
+        std::error_code ec;
+        if (g_keepBytes < 0)
+            fs::remove(info->szFileName, ec);
+        else
+            fs::resize_file(info->szFileName, static_cast<uintmax_t>(g_keepBytes.load()), ec);
+        info->nResult = 0;
+    }
+    return 0;
+}
+
+TEST_F(Faults, AHeldFileRemovedOrCutBeforeTheReleaseIsMadeUpWithZeros) {
+    RegisterCallback(&Tamper);
+    const std::string body = Str(MakeBody(100000, 4));
+    for (long keep : {-1L, 0L, 1L, 40000L, 99999L}) {
+        g_keepBytes = keep;
+        OnNewConnectionEx(1, 0, &conn.app);
+        const std::string header = Oft2Header("cut.bin", body.size());
+        const std::string got = FromServer(header + body + "after", header.size() + body.size() + 5);
+        const size_t kept = keep < 0 ? 0 : static_cast<size_t>(keep);
+        const std::string want = header + body.substr(0, kept) + std::string(body.size() - kept, '\0') + "after";
+        EXPECT_TRUE(got == want) << "kept " << keep << ": " << got.size() << " bytes";
+        OnEndConnection(&conn.app);
+    }
+}
+
+// The client resets while the body is being released: the send fails in the middle.
+TEST_F(Faults, AClientResetDuringTheReleaseEndsTheCallAndLeavesNoLock) {
+    LoopbackConnection c;
+    ASSERT_TRUE(c.Valid());
+    SetReceiveBuffer(c.appPair.client, 8192);
+    TraceCapture trace(0);
+    OnNewConnectionEx(2, 0, &c.app);
+    const size_t size = 8 << 20;
+    const std::string stream = Oft2Header("large.bin", size) + Str(MakeBody(size, 5));
+    std::thread server([&] { WriteAll(c.MessengerServer(), stream); });
+    std::atomic<bool> reset{false};
+    std::thread client([&] {
+        // Take the header and some of the body, then reset.
+        ReadExactly(c.MessengerClient(), 256 + 100000, 30000);
+        AbortiveClose(c.appPair.client);
+        reset = true;
+    });
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    bool sawException = false;
+    while (!sawException && Clock::now() < deadline) {
+        if (!WaitReadable(c.PluginServerSide(), 100)) {
+            if (reset) break;
+            continue;
+        }
+        OnRequestFromServer(&c.app, &c.server);
+        for (const std::string& l : trace.Lines())
+            sawException |= l.rfind("CWinSockException (OnRequestFromServer): ", 0) == 0;
+    }
+    server.join();
+    client.join();
+    EXPECT_TRUE(sawException);
+    EXPECT_TRUE(PluginLocksAreFree());
+    // The next call, on another connection, works.
+    OnNewConnectionEx(3, 0, &conn.app);
+    EXPECT_EQ(FromServer("still flowing", 13), "still flowing");
+    // The held file that the failed release left goes with its connection.
+    EXPECT_EQ(temp.HeldFiles().size(), 1u);
+    OnEndConnection(&c.app);
+    EXPECT_TRUE(temp.HeldFiles().empty());
+}
+
+TEST_F(Faults, AServerResetInTheMiddleOfABodyDeliversNoBodyByteAndLeavesNothing) {
+    OnNewConnectionEx(4, 0, &conn.app);
+    const std::string header = Oft2Header("half.bin", 200000);
+    const std::string got = FromServer(header + Str(MakeBody(50000, 6)), header.size());
+    EXPECT_EQ(got, header);
+    EXPECT_EQ(temp.HeldFiles().size(), 1u);
+    AbortiveClose(conn.serverPair.server);
+    WaitReadable(conn.PluginServerSide(), 2000);
+    // Linux reports the reset to the read, Wine an orderly end: either way the call ends.
+    OnRequestFromServer(&conn.app, &conn.server);
+    OnEndConnection(&conn.app);
+    EXPECT_TRUE(ReadUntilQuiet(conn.MessengerClient(), 100).empty());
+    EXPECT_TRUE(temp.HeldFiles().empty());
+    EXPECT_TRUE(ScanRecorder::Get().Checks().empty());
+}
+
+// A scan of five seconds: deliveries to every client wait for it (they run under the
+// callback lock, by design); reads and client-to-server traffic do not.
+int ZYKIM_CALL SlowScan(int kind, ScanCallbackInfo* info) {
+    if (kind == ZYKIM_SCAN_CHECK_FILE) {
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        info->nResult = 0;
+    }
+    return 0;
+}
+
+TEST_F(Faults, WhileAScanTakesFiveSecondsOtherConnectionsReadButDeliveriesWait) {
+    RegisterCallback(&SlowScan);
+    LoopbackConnection other;
+    ASSERT_TRUE(other.Valid());
+    OnNewConnectionEx(5, 0, &conn.app);
+    OnNewConnectionEx(6, 0, &other.app);
+    const std::string stream = Oft2Header("slow.bin", 1000) + Str(MakeBody(1000, 7));
+    const auto start = Clock::now();
+    std::thread scanning([&] { FromServer(stream, stream.size()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the scan has begun
+
+    // Client to server on the other connection: no lock on the way, so no wait.
+    const auto upStart = Clock::now();
+    EXPECT_EQ(ClientToServer(other, &OnRequestFromApplication, "up"), "up");
+    const double upSeconds = std::chrono::duration<double>(Clock::now() - upStart).count();
+    // Server to client on the other connection: read at once, delivered after the scan.
+    const auto downStart = Clock::now();
+    const std::string down = ServerToClient(other, &OnRequestFromServer, "down", 4);
+    const double downSeconds = std::chrono::duration<double>(Clock::now() - downStart).count();
+    scanning.join();
+    const double scanSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_EQ(down, "down");
+    EXPECT_LT(upSeconds, 1.0);
+    EXPECT_GT(downSeconds, 3.5);
+    std::printf("measured: client-to-server %.3f s, delivery %.3f s, scan %.3f s\n", upSeconds,
+                downSeconds, scanSeconds);
+    OnEndConnection(&other.app);
+}
+
+class HostSocketFaults : public Faults {
+protected:
+    void SetUp() override {
+        Faults::SetUp();
+        SetISocket(&socket);
+    }
+    // Pumps until `expect` bytes reached the client; the reads go through `socket`.
+    std::string Pump(const std::string& bytes, size_t expect) {
+        WriteAll(conn.MessengerServer(), bytes);
+        std::string got;
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (got.size() < expect && Clock::now() < deadline) {
+            OnRequestFromServer(&conn.app, &conn.server);
+            got += ReadUntilQuiet(conn.MessengerClient(), 5, 100);
+        }
+        return got;
+    }
+    FaultySocket socket;
+};
+
+TEST_F(HostSocketFaults, FailedAndEmptyReadsEndTheCallAndLoseNothing) {
+    OnNewConnectionEx(7, 0, &conn.app);
+    WriteAll(conn.MessengerServer(), std::string("queued"));
+    WaitReadable(conn.PluginServerSide(), 2000);
+    socket.failReads = 1;
+    EXPECT_EQ(OnRequestFromServer(&conn.app, &conn.server), 0);
+    socket.zeroReads = 1;
+    EXPECT_EQ(OnRequestFromServer(&conn.app, &conn.server), 0);
+    EXPECT_EQ(OnRequestFromServer(&conn.app, &conn.server), 6);
+    EXPECT_EQ(ReadExactly(conn.MessengerClient(), 6), "queued");
+}
+
+TEST_F(HostSocketFaults, ShortReadsStillHoldCheckAndReleaseTheTransfer) {
+    ScanRecorder::Get().SetVerdict(1);
+    socket.maxRead = 7;
+    OnNewConnectionEx(8, 0, &conn.app);
+    const std::string header = Oft2Header("short.bin", 3000);
+    const std::string got = Pump(header + Str(MakeBody(3000, 8)), header.size() + 3000);
+    EXPECT_TRUE(got == header + std::string(3000, '\0')) << got.size() << " bytes";
+    EXPECT_EQ(ScanRecorder::Get().Checks().size(), 1u);
+}
+
+TEST_F(HostSocketFaults, AReadCountAboveTheBufferIsCutToTheBuffer) {
+    OnNewConnectionEx(9, 0, &conn.app);
+    socket.overReport = 100;
+    const std::string block(65536, 'p');
+    WriteAll(conn.MessengerServer(), block);
+    // Wait for the whole block, so that one read takes all of it.
+    for (int i = 0; i < 100; ++i) {
+        char probe[65536];
+        const int queued = ::recv(conn.PluginServerSide().Get(), probe, sizeof probe, MSG_PEEK);
+        if (queued >= 65536) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(OnRequestFromServer(&conn.app, &conn.server), 65536);
+    EXPECT_EQ(ReadExactly(conn.MessengerClient(), 65536), block);
+    EXPECT_TRUE(ReadUntilQuiet(conn.MessengerClient(), 100).empty());
+}
+
+TEST_F(HostSocketFaults, FailedSendsLoseTheirBytesButTheCallsGoOn) {
+    OnNewConnectionEx(10, 0, &conn.app);
+    for (int result : {0, 0x100, -1}) {
+        socket.sendResult = result;
+        WriteAll(conn.MessengerServer(), std::string("lost"));
+        WaitReadable(conn.PluginServerSide(), 2000);
+        EXPECT_EQ(OnRequestFromServer(&conn.app, &conn.server), 4);
+    }
+    socket.sendResult = FaultySocket::kSendForReal;
+    EXPECT_TRUE(ReadUntilQuiet(conn.MessengerClient(), 100).empty());
+    // The connection still carries data once sends work again.
+    EXPECT_EQ(Pump("found", 5), "found");
+}
+
+std::shared_ptr<zykim::CIMProxy> NoMemory(int32_t, int32_t) { throw std::bad_alloc(); }
+
+TEST_F(Faults, AConnectionObjectThatCannotBeMadeLeavesTheConnectionUnknown) {
+    TraceCapture trace(2);
+    const auto saved = zykim::SetProxyFactory(&NoMemory);
+    OnNewConnectionEx(11, 0, &conn.app);
+    zykim::SetProxyFactory(saved);
+    EXPECT_TRUE(trace.Contains(" OnNewConnection: cannot create CIMProxy\n"));
+    // Its server data is read and dropped, as for a connection never announced.
+    int read = 0;
+    const std::string got = ServerToClient(conn, &OnRequestFromServer, "dropped", 0, &read);
+    EXPECT_EQ(read, 7);
+    EXPECT_TRUE(got.empty());
+    EXPECT_TRUE(ReadUntilQuiet(conn.MessengerClient(), 100).empty());
+    EXPECT_TRUE(trace.Contains(" OnRequestFromServer: cannot find in list\n"));
+    // Client data still reaches the server, and the end finds nothing to end.
+    EXPECT_EQ(ClientToServer(conn, &OnRequestFromApplication, "up"), "up");
+    OnEndConnection(&conn.app);
+    EXPECT_TRUE(trace.Contains(" OnEndConnection: cannot find in list\n"));
+    // The next connection is made as usual.
+    OnNewConnectionEx(12, 0, &conn.app);
+    EXPECT_EQ(FromServer("made", 4), "made");
+}
+
+}  // namespace
