@@ -23,7 +23,7 @@
 #include "reliability/fault_helpers.h"
 #include "support/loopback_connection.h"
 #include "support/scan_recorder.h"
-#include "support/temp_folder.h"
+#include "support/scratch_dir.h"
 #include "support/trace_capture.h"
 
 using namespace zykim::test;
@@ -80,12 +80,12 @@ TEST_F(Faults, WhenTheDiskFillsWhileABodyIsHeldTheClientGetsExactlyItsSizeInZero
 #endif
 
 TEST_F(Faults, WhenTheTemporaryFolderIsMissingTheClientGetsZeros) {
-    TempVariable missing((temp.Path() / "gone").string());
+    TempVariable missing((fs::path(temp.Path()) / "gone").string());
     ExpectBlanked("a.txt", 5000);
 }
 
 TEST_F(Faults, WhenTheTemporaryFolderIsAFileTheClientGetsZeros) {
-    const fs::path file = temp.Path() / "plain-file";
+    const fs::path file = fs::path(temp.Path()) / "plain-file";
     std::ofstream(file) << "x";
     TempVariable notAFolder(file.string());
     ExpectBlanked("a.txt", 5000);
@@ -95,7 +95,7 @@ TEST_F(Faults, WhenTheTemporaryFolderIsAFileTheClientGetsZeros) {
 #ifndef _WIN32
 TEST_F(Faults, WhenTheTemporaryFolderIsNotWritableTheClientGetsZeros) {
     if (geteuid() == 0) GTEST_SKIP() << "the superuser writes into any folder";
-    const fs::path locked = temp.Path() / "locked";
+    const fs::path locked = fs::path(temp.Path()) / "locked";
     fs::create_directory(locked);
     fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
     TempVariable notWritable(locked.string());

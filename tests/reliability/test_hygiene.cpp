@@ -15,7 +15,7 @@
 #include "reliability/fault_helpers.h"
 #include "support/loopback_connection.h"
 #include "support/scan_recorder.h"
-#include "support/temp_folder.h"
+#include "support/scratch_dir.h"
 
 using namespace zykim::test;
 namespace fs = std::filesystem;
@@ -80,7 +80,7 @@ TEST_F(Hygiene, HeldFilesAreReadableAndWritableByTheirOwnerOnly) {
 }
 
 TEST_F(Hygiene, ALinkPlantedAtTheNextHeldFilesNameLeavesItsVictimUntouched) {
-    const fs::path victim = temp.Path() / "victim.txt";
+    const fs::path victim = fs::path(temp.Path()) / "victim.txt";
     std::ofstream(victim) << "precious";
     OnNewConnectionEx(2, 0, &conn.app);
     Transfer("first.bin", 1000);
@@ -89,7 +89,7 @@ TEST_F(Hygiene, ALinkPlantedAtTheNextHeldFilesNameLeavesItsVictimUntouched) {
     const size_t cut = first.rfind('_');
     ASSERT_NE(cut, std::string::npos);
     const int number = std::stoi(first.substr(cut + 1));
-    const fs::path planted = temp.Path() / (first.substr(0, cut + 1) + std::to_string(number + 1) + ".tmp");
+    const fs::path planted = fs::path(temp.Path()) / (first.substr(0, cut + 1) + std::to_string(number + 1) + ".tmp");
     fs::create_symlink(victim, planted);
 
     const std::string body = Str(MakeBody(3000, 2));
@@ -110,7 +110,7 @@ TEST_F(Hygiene, ThousandsOfTransfersCutShortInEveryWayLeaveNoFile) {
 #else
     constexpr int kTransfers = 10000;
 #endif
-    const std::string missing = (temp.Path() / "gone").string();
+    const std::string missing = (fs::path(temp.Path()) / "gone").string();
     int completed = 0;
     for (int i = 0; i < kTransfers; ++i) {
         const int kind = i % 8;
