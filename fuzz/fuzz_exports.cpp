@@ -45,9 +45,12 @@
 #include "plugin/state.h"
 #include "plugin/trace.h"
 #include "support/oft2_oracle.h"
+#include "support/fd_io.h"
 #include "zykim/zykim.h"
 
 namespace {
+
+using zykim::test::WriteAll;
 
 namespace fs = std::filesystem;
 using zykim::test::Oft2CheckPlan;
@@ -129,17 +132,6 @@ Connection* ByServerSocket(int socket) {
 
 void SetError(const std::string& what) {
     if (g_run->error.empty()) g_run->error = what;
-}
-
-bool WriteAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 std::string Drain(int fd) {

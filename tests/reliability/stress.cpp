@@ -24,9 +24,12 @@
 #include "plugin/state.h"
 #include "plugin/trace.h"
 #include "support/oft2_stream.h"
+#include "support/fd_io.h"
 #include "zykim/zykim.h"
 
 namespace {
+
+using zykim::test::WriteAll;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -71,17 +74,6 @@ int ZYKIM_CALL ScanCallback(int kind, ScanCallbackInfo* info) {
     }
     g_inside.fetch_sub(1);
     return 0;
-}
-
-bool WriteAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 // Plain traffic: letters that never spell the magic.
