@@ -1,8 +1,8 @@
 // The virus-checker hooks of the three clients: AIM's per-account "Xfer" keys, MSN
 // Messenger's per-user key and Trillian's talk.ini.
 #include <cstring>
-#include <memory>
 #include <new>
+#include <vector>
 
 #include "imconfig/imconfig.h"
 #include "os/win32/registry.h"
@@ -37,6 +37,29 @@ void WalkAIMAccounts(const std::string& userKey, int count, Visit&& visit) {
     }
 }
 
+// The scanner path as MSN Messenger reads it: UTF-16LE from the system's ANSI code
+// page, with a 16-bit NUL at the end. Empty when the path is no valid text there.
+std::vector<uint8_t> WideScannerPath(const char* scannerPath) {
+    const int length = static_cast<int>(std::strlen(scannerPath));
+    const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, scannerPath, length, nullptr, 0);
+    if (n <= 0) return {};
+    std::vector<WCHAR> wide(static_cast<size_t>(n));
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, scannerPath, length, wide.data(), n) != n)
+        return {};
+    std::vector<uint8_t> bytes(2 * wide.size() + 2, 0);
+    for (size_t i = 0; i < wide.size(); ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(wide[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<uint8_t>(wide[i] >> 8);
+    }
+    return bytes;
+}
+
+// Switching on needs a program to name: a missing or empty scanner path switches nothing
+// on (the clients would run nothing and believe files were checked).
+bool NoProgramToSwitchOn(int32_t on, const char* scannerPath) {
+    return scannerPath == nullptr || (on != 0 && scannerPath[0] == '\0');
+}
+
 }  // namespace
 
 // ---- AIM ---------------------------------------------------------------------------
@@ -61,7 +84,7 @@ bool CIMConfig::bConfigAIM(int32_t on, const char* scannerPath) {
     UserKeyList userKeys;
     if (!bFindUserKey(kAIMUsersKey, userKeys)) return false;
     for (const std::string& userKey : userKeys) {
-        if (scannerPath == nullptr) continue;
+        if (NoProgramToSwitchOn(on, scannerPath)) continue;
         if (!fIsAIMPossible()) continue;
         const int count = nRegCountSubKeys(HKEY_USERS, userKey.c_str());
         TraceInfo("bConfigAIM : NumUserAccount := %d\n", count);
@@ -103,19 +126,27 @@ bool CIMConfig::bConfigMSN(int32_t on, const char* scannerPath) {
     UserKeyList userKeys;
     if (!bFindUserKey(kMSNUserKey, userKeys)) return false;
     TraceInfo("bConfigMSN -> Count User = %d\n", static_cast<int>(userKeys.size()));
+    if (NoProgramToSwitchOn(on, scannerPath)) return false;
+    // The client reads the path as UTF-16: converted from the ANSI code page, so that
+    // bytes from 0x80 up name the same characters as in the path itself.
+    std::vector<uint8_t> wide;
+    if (on != 0) {
+        try {
+            wide = WideScannerPath(scannerPath);
+        } catch (const std::bad_alloc&) {
+            wide.clear();
+        }
+        if (wide.empty()) {
+            TraceError("bConfigMSN -> the scanner path is not text in the ANSI code page\n");
+            return false;
+        }
+    }
     for (const std::string& userKey : userKeys) {
-        if (scannerPath == nullptr) continue;
         if (!fIsMSNPossible()) continue;
-        // The client reads the path as UTF-16: each byte widened by itself.
-        const size_t length = std::strlen(scannerPath);
-        const size_t wideSize = 2 * length + 2;
-        std::unique_ptr<uint8_t[]> wide(new (std::nothrow) uint8_t[wideSize]());
-        if (!wide) continue;
-        for (size_t i = 0; i < length; ++i) wide[2 * i] = static_cast<uint8_t>(scannerPath[i]);
         if (on != 0) {
             TraceInfo("bConfigMSN -> Enable = TRUE\n");
-            bRegWriteBytes(HKEY_USERS, userKey.c_str(), "AntiVirus", wide.get(),
-                           static_cast<uint32_t>(wideSize));
+            bRegWriteBytes(HKEY_USERS, userKey.c_str(), "AntiVirus", wide.data(),
+                           static_cast<uint32_t>(wide.size()));
             bRegWriteDword(HKEY_USERS, userKey.c_str(), "AVEnbl", 1);
         } else {
             TraceInfo("bConfigMSN -> Enable = FALSE\n");
@@ -137,7 +168,7 @@ bool CIMConfig::fIsTrillianEnabled() {
 }
 
 bool CIMConfig::bConfigTrillian(int32_t on, const char* scannerPath) {
-    if (scannerPath == nullptr) return false;
+    if (NoProgramToSwitchOn(on, scannerPath)) return false;
     if (!fIsTrillianPossible()) return false;
     char ini[kIMPathBuffer];
     if (!bGetTrillianIniPath(ini, sizeof ini)) return false;

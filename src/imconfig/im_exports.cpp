@@ -37,17 +37,30 @@ ZYKIM_API void ZYKIM_CALL GetIMPlugin(int id, int* installed, int* on) {
     });
 }
 
+namespace zykim::imconfig {
+
+void SwitchClient(int32_t id, int32_t on, const std::string& scannerPath) {
+    TraceInfo("ZYKProxy-> SetIMPlugin (ID= %d ; ON=%d)\n", id, on);
+    TraceInfo("ZYKProxy-> SetIMPlugin (ZYKIMS = %s", scannerPath.c_str());
+    if (!IsPluginId(id)) {
+        TraceWarning("SetIMPlugin (unknow plugin ID).\n");
+        return;
+    }
+    // The module path could not be read: a hook switched on to run nothing would tell
+    // the client that files are checked. Its settings stay as they are.
+    if (on != 0 && scannerPath.empty()) {
+        TraceError("SetIMPlugin (ID= %d): no scanner path, the hook is left as it is.\n", id);
+        return;
+    }
+    if (!ConfigureClient(id, on, scannerPath))
+        TraceInfo("SetIMPlugin (No %s)!\n", ClientTraceName(id));
+}
+
+}  // namespace zykim::imconfig
+
 ZYKIM_API void ZYKIM_CALL SetIMPlugin(int id, int on) {
     CallGuarded([&] {
         // Built and traced before the id is looked at.
-        const std::string scannerPath = imconfig::BuildScannerPath();
-        TraceInfo("ZYKProxy-> SetIMPlugin (ID= %d ; ON=%d)\n", id, on);
-        TraceInfo("ZYKProxy-> SetIMPlugin (ZYKIMS = %s", scannerPath.c_str());
-        if (imconfig::IsPluginId(id)) {
-            if (!imconfig::ConfigureClient(id, on, scannerPath))
-                TraceInfo("SetIMPlugin (No %s)!\n", ClientTraceName(id));
-        } else {
-            TraceWarning("SetIMPlugin (unknow plugin ID).\n");
-        }
+        imconfig::SwitchClient(id, on, imconfig::BuildScannerPath());
     });
 }

@@ -26,6 +26,10 @@ ClientReport QueryClient(int32_t id);
 // Returns whether the client was installed.
 bool ConfigureClient(int32_t id, int32_t on, const std::string& scannerPath);
 
+// SetIMPlugin once its scanner path is built: the traces, then the client switched
+// when it is installed. Switching on with an empty scanner path changes nothing.
+void SwitchClient(int32_t id, int32_t on, const std::string& scannerPath);
+
 // The full path of zykims.exe beside the plug-in, made from the plug-in's own path:
 // lower-cased in the ANSI code page (Windows), then every "zykim.dll" replaced by
 // "zykims.exe". Empty when the module path can't be read.

@@ -2,6 +2,7 @@
 // the three messenger clients.
 #include "imconfig/imconfig.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -24,36 +25,160 @@ bool bAppendBounded(char* buffer, size_t capacity, const char* text) {
     return true;
 }
 
+namespace {
+
+// Code pages whose conversions take no flags (MultiByteToWideChar: MB_ERR_INVALID_CHARS,
+// WideCharToMultiByte: WC_NO_BEST_FIT_CHARS and a used-default-char pointer): the
+// stateful ISO-2022 and HZ encodings, UTF-7, ISCII and Symbol.
+bool TakesNoConversionFlags(UINT codePage) {
+    return (codePage >= 50220 && codePage <= 50229) || codePage == 52936 ||
+           (codePage >= 57002 && codePage <= 57011) || codePage == 65000 || codePage == 42;
+}
+
+// UTF-8 and GB18030 take MB_ERR_INVALID_CHARS and WC_ERR_INVALID_CHARS only, and no
+// used-default-char pointer; every character has a form in them.
+bool TakesOnlyInvalidCharFlags(UINT codePage) {
+    return codePage == CP_UTF8 || codePage == 54936;
+}
+
+// Stateful encodings: a byte's meaning depends on escapes before it, so the text can't
+// be cut into characters by looking at the bytes.
+bool IsStateful(UINT codePage) {
+    return (codePage >= 50220 && codePage <= 50229) || codePage == 52936 || codePage == 65000;
+}
+
+UINT ResolveCodePage(UINT codePage) {
+    if (codePage == CP_ACP || codePage == CP_THREAD_ACP) return GetACP();
+    if (codePage == CP_OEMCP) return GetOEMCP();
+    return codePage;
+}
+
+// Length in bytes of the character that starts at text[at] (cut to what is left).
+size_t CharacterLength(const std::string& text, size_t at, UINT codePage) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    size_t length = 1;
+    if (codePage == CP_UTF8) {
+        if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+        else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+        else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+    } else if (codePage == 54936) {
+        // GB18030: two bytes, or four when the second is a digit.
+        if (lead >= 0x81 && lead <= 0xFE && at + 1 < text.size()) {
+            const auto second = static_cast<unsigned char>(text[at + 1]);
+            length = second >= 0x30 && second <= 0x39 ? 4 : 2;
+        }
+    } else if (IsDBCSLeadByteEx(codePage, lead)) {
+        length = 2;
+    }
+    return std::min(length, text.size() - at);
+}
+
+// Converts with the flags the code page accepts; empty when the bytes are not valid
+// text in it.
+std::wstring ToWide(const char* bytes, int length, UINT codePage) {
+    const DWORD flags = TakesNoConversionFlags(codePage) ? 0 : MB_ERR_INVALID_CHARS;
+    const int n = MultiByteToWideChar(codePage, flags, bytes, length, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    if (MultiByteToWideChar(codePage, flags, bytes, length, wide.data(), n) != n) return {};
+    return wide;
+}
+
+// The bytes of wide in the code page, or empty when any character has no exact form
+// there (no best fit, no default character).
+std::string FromWide(const std::wstring& wide, UINT codePage) {
+    if (wide.empty()) return {};
+    DWORD flags = WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultOut = &usedDefault;
+    if (TakesNoConversionFlags(codePage) || TakesOnlyInvalidCharFlags(codePage)) {
+        flags = TakesOnlyInvalidCharFlags(codePage) ? WC_ERR_INVALID_CHARS : 0;
+        usedDefaultOut = nullptr;
+    }
+    const int wideLength = static_cast<int>(wide.size());
+    const int n = WideCharToMultiByte(codePage, flags, wide.data(), wideLength, nullptr, 0,
+                                      nullptr, usedDefaultOut);
+    if (n <= 0) return {};
+    std::string bytes(static_cast<size_t>(n), '\0');
+    if (WideCharToMultiByte(codePage, flags, wide.data(), wideLength, bytes.data(), n, nullptr,
+                            usedDefaultOut) != n ||
+        usedDefault)
+        return {};
+    // Where no used-default pointer is allowed, a substitute shows in the round trip.
+    if (ToWide(bytes.data(), n, codePage) != wide) return {};
+    return bytes;
+}
+
+// The character in lower case, or empty when it has none of the same byte length.
+std::string LowerCharacter(const char* ch, size_t length, UINT codePage) {
+    std::wstring wide = ToWide(ch, static_cast<int>(length), codePage);
+    if (wide.empty()) return {};
+    CharLowerBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+    std::string back = FromWide(wide, codePage);
+    return back.size() == length ? back : std::string();
+}
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
 std::string LowerCaseInCodePage(const std::string& text, UINT codePage) {
+    codePage = ResolveCodePage(codePage);
+    if (IsStateful(codePage)) {
+        // A text without any shift (escape, SO/SI, HZ's "~", UTF-7's "+") and without
+        // high bytes is plain ASCII in these code pages and is lowered as such. Any other
+        // is lowered whole when it comes back in the same number of bytes, else stays.
+        const bool plainAscii =
+            text.find_first_of("\x0E\x0F\x1B~+") == std::string::npos &&
+            std::none_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
+        if (plainAscii) {
+            std::string lower = text;
+            std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
+            return lower;
+        }
+        std::wstring wide = ToWide(text.data(), static_cast<int>(text.size()), codePage);
+        if (wide.empty()) return text;
+        CharLowerBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+        std::string lower = FromWide(wide, codePage);
+        return lower.size() == text.size() ? lower : text;
+    }
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        const bool doubleByte =
-            IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[i])) && i + 1 < text.size();
-        const int length = doubleByte ? 2 : 1;
         const char* ch = text.data() + i;
-        i += static_cast<size_t>(length);
-
-        WCHAR wide[2];
-        const int wideLength =
-            MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, ch, length, wide, 2);
-        if (wideLength <= 0) {
-            out.append(ch, static_cast<size_t>(length));
-            continue;
+        size_t length = CharacterLength(text, i, codePage);
+        // Bytes that don't form a character are taken one by one, so that an ASCII
+        // letter behind a broken sequence is still seen.
+        if (length > 1 && ToWide(ch, static_cast<int>(length), codePage).empty()) length = 1;
+        i += length;
+        std::string lower = LowerCharacter(ch, length, codePage);
+        if (!lower.empty()) {
+            out += lower;
+        } else if (length == 1) {
+            // Whatever the code page says, an ASCII capital becomes its small letter:
+            // the library's own name must always be found.
+            out += AsciiLower(*ch);
+        } else {
+            // No lower-case form of the same size: kept.
+            out.append(ch, length);
         }
-        CharLowerBuffW(wide, static_cast<DWORD>(wideLength));
-        char back[4];
-        BOOL usedDefault = FALSE;
-        const int backLength = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, wideLength,
-                                                   back, sizeof back, nullptr, &usedDefault);
-        // Keep the character when its lower-case form does not exist in the code page
-        // or would change the text's byte layout.
-        if (backLength == length && !usedDefault)
-            out.append(back, static_cast<size_t>(length));
-        else
-            out.append(ch, static_cast<size_t>(length));
     }
     return out;
+}
+
+bool bCutAtLastBackslash(char* path, UINT codePage) {
+    if (path == nullptr) return false;
+    char* last = nullptr;
+    for (char* p = path; *p != '\0';) {
+        if (*p == '\\' && p != path) last = p;
+        // A lead byte takes its trail byte with it (unless the text ends there).
+        p += IsDBCSLeadByteEx(codePage, static_cast<BYTE>(*p)) && p[1] != '\0' ? 2 : 1;
+    }
+    if (last == nullptr) return false;
+    *last = '\0';
+    return true;
 }
 
 // ---- registry ----------------------------------------------------------------------
@@ -237,13 +362,7 @@ bool CIMConfig::bGetTrillianIniPath(char* buffer, int capacity) {
     if (buffer == nullptr || capacity <= 0) return false;
     std::memset(buffer, 0, static_cast<size_t>(capacity));
     if (!bGetTrillianPath(buffer, capacity)) return false;
-    // Cut at the last backslash; one in the first character stays.
-    for (size_t i = std::strlen(buffer); i-- > 1;) {
-        if (buffer[i] == '\\') {
-            buffer[i] = '\0';
-            break;
-        }
-    }
+    bCutAtLastBackslash(buffer, CP_ACP);
     return bAppendBounded(buffer, static_cast<size_t>(capacity), kTrillianIniSuffix);
 }
 

@@ -104,9 +104,15 @@ private:
 // otherwise leaves buffer as it was and returns false.
 bool bAppendBounded(char* buffer, size_t capacity, const char* text);
 
-// Lower-cases a text character by character in the given code page, leaving the trail
-// bytes of double-byte characters alone and any character without a lower-case form in
-// that code page as it is.
+// Lower-cases a text character by character in the given code page (CP_ACP: the
+// system's), leaving the trail bytes of double-byte characters alone and any character
+// without a lower-case form of the same size in that code page as it is. ASCII capitals
+// are lowered even where the code page can't convert them.
 std::string LowerCaseInCodePage(const std::string& text, UINT codePage);
+
+// Ends the path at its last backslash, found character by character in the code page
+// (a double-byte character may carry 0x5C as its trail byte). A backslash in the first
+// character is never cut; a path without one stays whole. Returns whether it cut.
+bool bCutAtLastBackslash(char* path, UINT codePage);
 
 }  // namespace zykim

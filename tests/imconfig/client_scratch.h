@@ -54,6 +54,13 @@ inline std::vector<std::string> HiveNames() {
     return names;
 }
 
+// The name of the default user's hive as HKEY_USERS enumerates it (".DEFAULT").
+inline std::string DefaultHive() {
+    for (const std::string& name : HiveNames())
+        if (_stricmp(name.c_str(), ".default") == 0) return name;
+    return {};
+}
+
 // A value as stored: type and bytes; type REG_NONE with no bytes when missing.
 struct StoredValue {
     DWORD type = REG_NONE;
@@ -201,8 +208,9 @@ public:
         return dir;
     }
     // Trillian of a version, with its users\default folder; returns talk.ini's path.
-    std::string RegisterTrillian(const std::string& fixture) {
-        const std::string program = Install(fixture, "Trillian\\trillian.exe");
+    std::string RegisterTrillian(const std::string& fixture,
+                                 const std::string& programName = "trillian.exe") {
+        const std::string program = Install(fixture, "Trillian\\" + programName);
         MakeFolder("Trillian\\users\\default");
         SetString(HKEY_LOCAL_MACHINE, kTrillianIcon, "", program + ",0");
         return m_folder + "Trillian\\users\\default\\talk.ini";

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <string>
 
+#include "imconfig/im_plugin.h"
 #include "support/trace_capture.h"
 #include "zykim/zykim.h"
 
@@ -20,7 +21,7 @@ namespace {
 class IMExports : public ::testing::Test {
 protected:
 #ifdef _WIN32
-    // Nothing registered: the prefix must hold no client keys, and the test makes none.
+    // The prefix must hold no client keys; what a test registers is removed again.
     void SetUp() override {
         ASSERT_TRUE(scratch.Clean());
     }
@@ -84,6 +85,38 @@ TEST_F(IMExports, NullCellsAreNotWritten) {
     EXPECT_EQ(on, 0);
     EXPECT_TRUE(capture.Contains("ZYKProxy-> GetIMPlugin (ID= 1;Install = 0; ON = 0)\n"));
     EXPECT_TRUE(capture.Contains("ZYKProxy-> GetIMPlugin (ID= 0;Install = 0; ON = 0)\n"));
+}
+
+TEST_F(IMExports, SwitchingOnWithoutAScannerPathChangesNothing) {
+#ifdef _WIN32
+    // MSN Messenger installed and switched on to another checker by hand.
+    scratch.RegisterMSN("v6_2");
+    const std::string user = scratch.Hive("a") + "\\" + zykim::test::kMSNUser;
+    scratch.SetDword(HKEY_USERS, user, "AVEnbl", 1);
+#endif
+    {
+        TraceCapture errors(1);  // the error shows at the lowest level
+        zykim::imconfig::SwitchClient(2, 1, "");
+        EXPECT_EQ(errors.Messages(),
+                  std::vector<std::string>{
+                      "SetIMPlugin (ID= 2): no scanner path, the hook is left as it is.\n"});
+    }
+#ifdef _WIN32
+    int installed = 0, on = 0;
+    GetIMPlugin(2, &installed, &on);
+    EXPECT_EQ(std::make_pair(installed, on), std::make_pair(1, 1));  // what is stored
+    EXPECT_FALSE(zykim::test::ReadValue(HKEY_USERS, user, "AntiVirus").present);
+#endif
+    // Switching off needs no path.
+    TraceCapture capture(4);
+    zykim::imconfig::SwitchClient(2, 0, "");
+#ifdef _WIN32
+    EXPECT_TRUE(capture.Contains("bConfigMSN -> Enable = FALSE\n"));
+    GetIMPlugin(2, &installed, &on);
+    EXPECT_EQ(std::make_pair(installed, on), std::make_pair(1, 0));
+#else
+    EXPECT_TRUE(capture.Contains("SetIMPlugin (No MSN)!\n"));
+#endif
 }
 
 TEST_F(IMExports, ScannerPathIsMadeFromTheModuleThatHoldsTheCode) {

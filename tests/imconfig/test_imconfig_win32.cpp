@@ -111,6 +111,18 @@ TEST_F(IMConfig, DwordsCountsAndWriters) {
     EXPECT_EQ(CIMConfig::dwRegReadDword(HKEY_USERS, key.c_str(), "bin5", 9), 9u);
     EXPECT_EQ(CIMConfig::dwRegReadDword(HKEY_USERS, key.c_str(), "missing", 9), 9u);
     EXPECT_EQ(CIMConfig::dwRegReadDword(HKEY_USERS, Key("nokey").c_str(), "d", 1), 1u);
+    // Shorter data replaces only its own bytes of the default (little-endian).
+    const uint8_t zero[3] = {0, 0, 0};
+    for (DWORD size = 1; size <= 3; ++size)
+        scratch.SetRaw(HKEY_USERS, key, ("short" + std::to_string(size)).c_str(), REG_DWORD, zero,
+                       size);
+    EXPECT_EQ(CIMConfig::dwRegReadDword(HKEY_USERS, key.c_str(), "short1", 1), 0u);
+    EXPECT_EQ(CIMConfig::dwRegReadDword(HKEY_USERS, key.c_str(), "short1", 0x01010101u),
+              0x01010100u);
+    EXPECT_EQ(CIMConfig::dwRegReadDword(HKEY_USERS, key.c_str(), "short2", 0x01010101u),
+              0x01010000u);
+    EXPECT_EQ(CIMConfig::dwRegReadDword(HKEY_USERS, key.c_str(), "short3", 0x01010101u),
+              0x01000000u);
 
     EXPECT_EQ(CIMConfig::nRegCountSubKeys(HKEY_USERS, key.c_str()), 0);
     for (const char* sub : {"a", "b", "c"}) scratch.CreateKey(HKEY_USERS, key + "\\" + sub);
@@ -132,7 +144,7 @@ TEST_F(IMConfig, DwordsCountsAndWriters) {
     const auto empty = ReadValue(HKEY_USERS, made, "empty");
     EXPECT_TRUE(empty.present);
     EXPECT_EQ(empty.type, static_cast<DWORD>(REG_SZ));
-    EXPECT_STREQ(empty.bytes.c_str(), "");
+    EXPECT_EQ(empty.bytes.size(), 0u);  // written with length 0, not as a lone NUL
     const auto b = ReadValue(HKEY_USERS, made, "b");
     EXPECT_EQ(b.type, static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(b.bytes, std::string("\1\2\3\4\5", 5));
@@ -173,6 +185,19 @@ TEST(IMConfigText, LowerCasingKeepsDoubleByteCharacters) {
               "d:\\\xE4rger\\zykim.dll");
     // A lone lead byte at the end is kept.
     EXPECT_EQ(zykim::LowerCaseInCodePage("AB\x83", 932), "ab\x83");
+    // 0x5C as a trail byte (0x95 0x5C, 0x83 0x5C) is no backslash and stays.
+    EXPECT_EQ(zykim::LowerCaseInCodePage("C:\\\x95\x5C\x83\x5CX\\ZYKIM.DLL", 932),
+              "c:\\\x95\x5C\x83\x5Cx\\zykim.dll");
+    // UTF-8, where the conversions take other flags: A with diaeresis (C3 84) lowers to
+    // C3 A4; CJK stays; a broken sequence stays and the letters behind it still lower.
+    EXPECT_EQ(zykim::LowerCaseInCodePage("D:\\\xC3\x84RGER\\\xE8\xA1\xA8\\ZYKIM.DLL", CP_UTF8),
+              "d:\\\xC3\xA4rger\\\xE8\xA1\xA8\\zykim.dll");
+    EXPECT_EQ(zykim::LowerCaseInCodePage("\xE8\xA1ZYK\x80IM.DLL", CP_UTF8), "\xE8\xA1zyk\x80im.dll");
+    // Stateful and flag-less code pages still lower the name.
+    for (UINT codePage : {50220u, 52936u, 65000u, 57002u})
+        EXPECT_EQ(zykim::LowerCaseInCodePage("C:\\PROXY\\ZYKIM.DLL", codePage),
+                  "c:\\proxy\\zykim.dll")
+            << codePage;
     EXPECT_EQ(zykim::imconfig::ReplaceLibraryName("d:\\tools\\proxy\\zykim.dll"), kScanner);
     EXPECT_EQ(zykim::imconfig::ReplaceLibraryName("c:\\zykim.dll\\zykim.dll"),
               "c:\\zykims.exe\\zykims.exe");
@@ -218,15 +243,20 @@ TEST(IMConfigVersion, ProductVersionThroughTheTranslationTable) {
 
 TEST_F(IMConfig, UserKeysComeFromEveryHiveInEnumerationOrder) {
     const std::string a = scratch.Hive("a"), b = scratch.Hive("b"), c = scratch.Hive("c");
-    scratch.CreateKey(HKEY_USERS, a + "\\Software\\Zyk\\Probe");
+    // The default user's hive takes part like any other: a key of this test's own there.
+    const std::string defaultHive = zykim::test::DefaultHive();
+    ASSERT_FALSE(defaultHive.empty());
+    const std::string probe = "Software\\" + scratch.Hive("probe");
+    scratch.CreateKey(HKEY_USERS, defaultHive + "\\" + probe);
+    scratch.CreateKey(HKEY_USERS, a + "\\" + probe);
     scratch.CreateKey(HKEY_USERS, b + "\\Software\\Other");
-    scratch.CreateKey(HKEY_USERS, c + "\\Software\\Zyk\\Probe");
+    scratch.CreateKey(HKEY_USERS, c + "\\" + probe);
     TraceCapture capture(4);
     UserKeyList keys;
-    EXPECT_TRUE(CIMConfig::bFindUserKey("Software\\Zyk\\Probe", keys));
-    EXPECT_EQ(keys, (UserKeyList{a + "\\Software\\Zyk\\Probe", c + "\\Software\\Zyk\\Probe"}));
-    EXPECT_TRUE(capture.Contains("bFindUserKey->Key = " + a + "\\Software\\Zyk\\Probe\n"));
-    EXPECT_EQ(capture.Messages().size(), 2u);
+    EXPECT_TRUE(CIMConfig::bFindUserKey(probe.c_str(), keys));
+    EXPECT_EQ(keys, (UserKeyList{defaultHive + "\\" + probe, a + "\\" + probe, c + "\\" + probe}));
+    EXPECT_TRUE(capture.Contains("bFindUserKey->Key = " + a + "\\" + probe + "\n"));
+    EXPECT_EQ(capture.Messages().size(), 3u);
 
     UserKeyList none;
     EXPECT_FALSE(CIMConfig::bFindUserKey("Software\\Zyk\\Absent", none));
@@ -339,6 +369,13 @@ TEST_F(IMConfig, TrillianPathVersionsAndSettingsFile) {
     icon("trillian.exe");  // no comma, no backslash: kept whole
     ASSERT_TRUE(CIMConfig::bGetTrillianIniPath(path, sizeof path));
     EXPECT_STREQ(path, "trillian.exe\\users\\default\\talk.ini");
+    // Cut by characters: 0x5C as the trail byte of a double-byte name is no separator.
+    char sjis[] = "D:\\Apps\\Trillian\\\x95\x5C\x83\x5C.exe";
+    EXPECT_TRUE(zykim::bCutAtLastBackslash(sjis, 932));
+    EXPECT_STREQ(sjis, "D:\\Apps\\Trillian");
+    char leadAtEnd[] = "D:\\Apps\\\x95";  // a lead byte without its trail
+    EXPECT_TRUE(zykim::bCutAtLastBackslash(leadAtEnd, 932));
+    EXPECT_STREQ(leadAtEnd, "D:\\Apps");
     icon("\\trillian.exe,2");  // a backslash in the first character is never cut
     ASSERT_TRUE(CIMConfig::bGetTrillianIniPath(path, sizeof path));
     EXPECT_STREQ(path, "\\trillian.exe\\users\\default\\talk.ini");
@@ -392,8 +429,13 @@ TEST_F(IMConfig, AIMHookOnOffOnInEveryHiveWithAccounts) {
     config.bConfigAIM(0, kScanner);
     for (const std::string& xfer : {xferA, xferB, xferC}) {
         EXPECT_EQ(Dword(HKEY_USERS, xfer, "NoVirusCheck"), 1u) << xfer;
-        EXPECT_EQ(Text(HKEY_USERS, xfer, "VirusCheckerPath"), "") << xfer;
+        const auto path = ReadValue(HKEY_USERS, xfer, "VirusCheckerPath");
+        EXPECT_TRUE(path.present && path.bytes.empty()) << xfer;
     }
+    // Switching on without a program to name changes nothing.
+    config.bConfigAIM(1, "");
+    EXPECT_EQ(Dword(HKEY_USERS, xferA, "NoVirusCheck"), 1u);
+    EXPECT_FALSE(config.fIsAIMEnabled());
     EXPECT_FALSE(config.fIsAIMEnabled());
 
     config.bConfigAIM(7, "c:\\other\\checker.exe");  // any non-zero is on
@@ -467,10 +509,34 @@ TEST_F(IMConfig, MSNHookWritesTheWidePathAndReadsAVEnbl) {
     CIMConfig::bRegWriteDword(HKEY_USERS, userB.c_str(), "AVEnbl", 2);
     EXPECT_TRUE(config.fIsMSNEnabled());
 
-    // A byte above 127 is widened by itself.
-    config.bConfigMSN(1, "c:\\\xE4.exe");
+    // Bytes from 0x80 up are characters of the ANSI code page: in Windows-1252, 0xE4 is
+    // U+00E4 and 0x80 the euro sign U+20AC, not the control character U+0080.
+    ASSERT_EQ(GetACP(), 1252u) << "this test expects the prefix's Western code page";
+    config.bConfigMSN(1, "c:\\\xE4\x80.exe");
     EXPECT_EQ(ReadValue(HKEY_USERS, userA, "AntiVirus").bytes,
-              std::string("c\0:\0\\\0\xE4\0.\0e\0x\0e\0\0\0", 18));
+              std::string("c\0:\0\\\0\xE4\0\xAC\x20.\0e\0x\0e\0\0\0", 20));
+
+    // Switching on without a program to name changes nothing; off still works.
+    config.bConfigMSN(1, "");
+    EXPECT_EQ(ReadValue(HKEY_USERS, userA, "AntiVirus").bytes.size(), 20u);
+    config.bConfigMSN(0, "");
+    EXPECT_EQ(ReadValue(HKEY_USERS, userA, "AntiVirus").bytes, std::string(2, '\0'));
+    EXPECT_FALSE(config.fIsMSNEnabled());
+}
+
+TEST_F(IMConfig, MSNBelowItsVersionIsNeitherReadNorSwitched) {
+    scratch.RegisterMSN("v5_0");
+    const std::string user = scratch.Hive("a") + "\\" + zykim::test::kMSNUser;
+    scratch.SetDword(HKEY_USERS, user, "AVEnbl", 1);
+    CIMConfig config;
+    EXPECT_FALSE(config.fIsMSNEnabled());
+    TraceCapture capture(4);
+    config.bConfigMSN(1, kScanner);
+    config.bConfigMSN(0, kScanner);
+    EXPECT_EQ(capture.Count("bConfigMSN -> Enable = TRUE\n"), 0u);
+    EXPECT_EQ(capture.Count("bConfigMSN -> Enable = FALSE\n"), 0u);
+    EXPECT_FALSE(ReadValue(HKEY_USERS, user, "AntiVirus").present);
+    EXPECT_EQ(Dword(HKEY_USERS, user, "AVEnbl"), 1u);
 }
 
 TEST_F(IMConfig, WindowsMessengerWithoutUserKeysIsLeftAlone) {
@@ -512,6 +578,7 @@ TEST_F(IMConfig, TrillianHookCreatesAndRewritesTalkIni) {
     EXPECT_TRUE(config.fIsTrillianEnabled());  // whatever Virus: Program names
 
     EXPECT_FALSE(config.bConfigTrillian(1, nullptr));
+    EXPECT_FALSE(config.bConfigTrillian(1, ""));  // no program to name
     EXPECT_NE(zykim::test::ReadTextFile(ini).find("Virus: Program=\r\n"), std::string::npos);
 }
 
