@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -235,6 +236,15 @@ TEST(IMLibrary, ZykClientsShowsAndSwitchesTheRegisteredClients) {
                   "3   Trillian       0          0\n");
         EXPECT_EQ(RunZykClients("clients on 1").status, 1);
     }
+    {
+        // AIM installed, but no user has an account to switch: nothing changes, and the
+        // tool says so instead of exiting 0.
+        scratch.RegisterAIM("b", "v5_9");
+        const ToolRun run = RunZykClients("clients on 1");
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.output.find("AIM still reports its hook off"), std::string::npos)
+            << run.output;
+    }
     const RegisteredClients clients(scratch);
     const std::string plugin = "--plugin \"" + ProgramFolder() + ZYKIM_LIBRARY_NAME + "\" ";
     ToolRun run = RunZykClients(plugin + "clients");
@@ -262,6 +272,66 @@ TEST(IMLibrary, ZykClientsShowsAndSwitchesTheRegisteredClients) {
 
     EXPECT_EQ(RunZykClients(plugin + "clients on 4").status, 64);
     EXPECT_EQ(RunZykClients("--plugin nowhere.dll clients").status, 1);
+}
+
+// Runs in its own ctest entry, test_im_library_ja, with LANG=ja_JP.UTF-8: Wine then gives
+// the process the Japanese ANSI code page (932, Shift-JIS), whose double-byte characters
+// may carry 0x5C, the backslash, as their second byte.
+TEST(IMLibraryCodePage, NonLatinPathsEndToEnd) {
+    char expected[16] = {};
+    if (GetEnvironmentVariableA("ZYK_EXPECT_ACP", expected, sizeof expected) == 0)
+        GTEST_SKIP() << "runs in the test_im_library_ja entry, with LANG=ja_JP.UTF-8";
+    ASSERT_EQ(GetACP(), static_cast<UINT>(std::strtoul(expected, nullptr, 10)))
+        << "Wine did not take the code page from LANG: is the ja_JP.UTF-8 locale generated "
+           "(./zyk test does that)?";
+    ClientScratch scratch;
+    ASSERT_TRUE(scratch.Clean());
+    const std::string base = scratch.Folder();
+    ASSERT_TRUE(std::all_of(base.begin(), base.end(), [](char c) { return (c & 0x80) == 0; }))
+        << base;
+
+    scratch.RegisterMSN("v6_2");
+    const std::string msnUser = scratch.Hive("a") + "\\" + kMSNUser;
+    scratch.CreateKey(HKEY_USERS, msnUser);
+    // Trillian's program is named U+30BD (0x83 0x5C): a byte-wise search for the last
+    // backslash would cut inside it.
+    const std::string talkIni = scratch.RegisterTrillian("v3_1", "\x83\x5C.exe");
+
+    // The plug-in in a folder named U+8868 U+793A U+FF21 (0x95 0x5C, 0x8E 0xA6, 0x82 0x60),
+    // as ZYKIM.DLL. The full-width capital A lowers to U+FF41 (0x82 0x81).
+    const std::string folder = base + "\x95\x5C\x8E\xA6\x82\x60";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    const std::string dll = folder + "\\ZYKIM.DLL";
+    ASSERT_TRUE(CopyFileA((ProgramFolder() + ZYKIM_LIBRARY_NAME).c_str(), dll.c_str(), FALSE));
+    const std::string scanner = AsciiLower(base) + "\x95\x5C\x8E\xA6\x82\x81\\zykims.exe";
+    std::wstring scannerWide(base.begin(), base.end());
+    for (wchar_t& c : scannerWide) c = static_cast<wchar_t>(std::tolower(c));
+    scannerWide += L"\u8868\u793A\uFF41\\zykims.exe";
+
+    {
+        PluginLibrary lib;
+        ASSERT_TRUE(lib.Open(dll.c_str()));
+        auto get = lib.Get<GetIMPluginFn>("GetIMPlugin");
+        auto set = lib.Get<SetIMPluginFn>("SetIMPlugin");
+        ASSERT_TRUE(get && set);
+        for (int id : {2, 3}) {
+            set(id, 1);
+            int installed = -1, on = -1;
+            get(id, &installed, &on);
+            EXPECT_EQ(std::make_pair(installed, on), std::make_pair(1, 1)) << id;
+        }
+    }
+    // MSN Messenger's stored path decodes to the very characters of the scanner path.
+    std::string wide;
+    for (const wchar_t c : scannerWide) {
+        wide += static_cast<char>(c & 0xFF);
+        wide += static_cast<char>((c >> 8) & 0xFF);
+    }
+    wide += std::string(2, '\0');
+    EXPECT_EQ(ReadValue(HKEY_USERS, msnUser, "AntiVirus").bytes, wide);
+    // Trillian's settings file is in Trillian\users\default and names the scanner.
+    EXPECT_NE(GetFileAttributesA(talkIni.c_str()), INVALID_FILE_ATTRIBUTES) << talkIni;
+    EXPECT_EQ(TrillianProgramSetting(talkIni), scanner);
 }
 
 #else

@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr int kNotInstalled = 1;
+constexpr int kNotSwitched = 2;
 constexpr int kUsage = 64;
 
 const char* ClientName(int id) {
@@ -22,12 +24,14 @@ void PrintHeader(std::FILE* out) {
     std::fprintf(out, "%-3s %-14s %-10s %s\n", "id", "client", "installed", "on");
 }
 
-void PrintRow(std::FILE* out, const ZykClientPlugin& plugin, int id, int* installedOut = nullptr) {
+void PrintRow(std::FILE* out, const ZykClientPlugin& plugin, int id, int* installedOut = nullptr,
+              int* onOut = nullptr) {
     int installed = 0;
     int on = 0;
     plugin.GetIMPlugin(id, &installed, &on);
     std::fprintf(out, "%-3d %-14s %-10d %d\n", id, ClientName(id), installed, on);
     if (installedOut != nullptr) *installedOut = installed;
+    if (onOut != nullptr) *onOut = on;
 }
 
 bool ParseId(const char* text, int& id) {
@@ -71,10 +75,20 @@ int RunClientsCommand(int argc, char** argv, const ZykClientPlugin& plugin, std:
     if (installed == 0) {
         std::fprintf(err, "clients: %s is not installed in a version that can be configured\n",
                      ClientName(id));
-        return 1;
+        return kNotInstalled;
     }
     plugin.SetIMPlugin(id, on ? 1 : 0);
     PrintHeader(out);
-    PrintRow(out, plugin, id);
+    int now = 0;
+    PrintRow(out, plugin, id, nullptr, &now);
+    // The plug-in reports no failure; what the client now says is the outcome.
+    if ((now != 0) != on) {
+        std::fprintf(err,
+                     "clients: %s still reports its hook %s: nothing was switched (no user "
+                     "or account to configure, settings that can't be written, or no scanner "
+                     "path; the plug-in's trace tells which)\n",
+                     ClientName(id), now != 0 ? "on" : "off");
+        return kNotSwitched;
+    }
     return 0;
 }
