@@ -98,8 +98,9 @@ bool ProxyServer::Worker::SideEnded(HostConnection& c, bool fromApp) {
     // has been checked and released): pass the end of its stream on.
     net::ShutdownSend(to.Get());
     if (m_server.m_config.verbose)
-        m_server.Log("conn " + std::to_string(c.id) + ": the " + (fromApp ? "client" : "server") +
-                     " ended its sending direction; passed on");
+        m_server.Log("conn " + std::to_string(c.id) + ": end of the " +
+                     (fromApp ? "client's stream passed on to the server"
+                              : "server's stream passed on to the client"));
     return true;
 }
 
