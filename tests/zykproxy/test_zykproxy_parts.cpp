@@ -299,10 +299,10 @@ TEST(ScanService, ProgressDrawsABarOnATerminalOnlyAndReadsNothingBack) {
 
 TEST(Console, LinesClearTheBarAndRedrawIt) {
     EXPECT_EQ(Console::BarText(3, 1536, 3072),
-              "#3 receiving [###############...............]  50% 1536/3072 KiB");
+              "conn 3 receiving [###############...............]  50% 1536/3072 KiB");
     // More than announced (a sender that lies) is shown as complete, not beyond.
     EXPECT_EQ(Console::BarText(1, 5000, 3072),
-              "#1 receiving [" + std::string(30, '#') + "] 100% 3072/3072 KiB");
+              "conn 1 receiving [" + std::string(30, '#') + "] 100% 3072/3072 KiB");
     Captured out;
     Console console(true, out.Writer());
     console.Progress(3, 1536, 3072);
