@@ -1,22 +1,4 @@
-# Cross build of the 32-bit Windows DLL with MinGW-w64 (posix thread model).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build of the 32-bit Windows DLL, the product, with MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(ZYKIM_MINGW_PREFIX i686-w64-mingw32)
-
-set(CMAKE_C_COMPILER   ${ZYKIM_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZYKIM_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER  ${ZYKIM_MINGW_PREFIX}-windres)
-set(CMAKE_OBJDUMP      ${ZYKIM_MINGW_PREFIX}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZYKIM_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Every binary carries its own runtime: the DLL and the tools need only system DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT    "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# Win32 test programs run under Wine; the wrapper sets the prefix and quiet defaults.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-w64.cmake)
