@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The end-to-end demonstration behind `./zyk demo`: one messenger file-transfer session
-# through zykproxy with the plug-in and the clamav scanner, and what the receiver got.
+# through zykproxy with the plug-in and a clamd of the demo's own (the built-in clamav
+# scanner where clamd cannot run), and what the receiver got.
 #
 #   tools/demo.sh BUILD_DIR      (BUILD_DIR holds zykproxy, oftpeer and libzykim.so)
 #
@@ -16,14 +17,14 @@ done
 say() { printf 'demo: %s\n' "$*"; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zyk-demo.XXXXXX")
-sender_pid="" script_pid=""
+sender_pid="" script_pid="" clamd_pid=""
 cleanup() {
   local pid
   # zykproxy runs inside `script` (which gives it a terminal); it wrote its own pid.
-  for pid in "$(cat "$work/proxy.pid" 2>/dev/null || true)" "$script_pid" "$sender_pid"; do
+  for pid in "$(cat "$work/proxy.pid" 2>/dev/null || true)" "$script_pid" "$sender_pid" "$clamd_pid"; do
     [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
   done
-  for pid in "$script_pid" "$sender_pid"; do
+  for pid in "$script_pid" "$sender_pid" "$clamd_pid"; do
     [ -n "$pid" ] && wait "$pid" 2>/dev/null || true
   done
   rm -rf "$work"
@@ -55,6 +56,37 @@ printf '%s%s' 'X5O!P%@AP[4\PZX54(P^)7CC)7}$' 'EICAR-STANDARD-ANTIVIRUS-TEST-FILE
 files=(note.txt holiday.zip eicar.com)
 expected=(intact intact blanked)
 
+# --- the scanner: a clamd of the demo's own --------------------------------------------
+# Its configuration, socket and signatures (the shipped test signature) lie in the
+# demo's folder; it needs no network and leaves the system's clamd alone.
+scanner_args=(--scanner clamav)
+scanner_text="the clamav scanner inside zykproxy"
+clamd=$(command -v clamd || { [ -x /usr/sbin/clamd ] && echo /usr/sbin/clamd; } || true)
+if [ -n "$clamd" ] && [ -d "$bin/zykproxy-signatures" ]; then
+  mkdir -p "$work/clamd/db"
+  cp "$bin"/zykproxy-signatures/* "$work/clamd/db/"
+  printf '%s\n' "LocalSocket $work/clamd/clamd.sock" "DatabaseDirectory $work/clamd/db" \
+    "TemporaryDirectory $work/clamd" "Foreground yes" "LogFile $work/clamd/clamd.log" \
+    > "$work/clamd/clamd.conf"
+  "$clamd" -c "$work/clamd/clamd.conf" > "$work/clamd/out" 2>&1 &
+  clamd_pid=$!
+  for _ in $(seq 300); do
+    [ -S "$work/clamd/clamd.sock" ] && break
+    kill -0 "$clamd_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -S "$work/clamd/clamd.sock" ]; then
+    scanner_args=(--scanner clamd --clamd-socket "$work/clamd/clamd.sock")
+    scanner_text="clamd, a clamd of the demo's own ($clamd)"
+  else
+    say "clamd did not start ($(tail -n 1 "$work/clamd/out" 2>/dev/null)); using the clamav scanner"
+    kill "$clamd_pid" 2>/dev/null || true
+    clamd_pid=""
+  fi
+else
+  say "no clamd here (Debian package clamav-daemon); using the clamav scanner"
+fi
+
 # --- sender (listens, as real clients do), proxy in front of it, receiver ---------------
 (cd "$work/send" && exec "$bin/oftpeer" send --listen 127.0.0.1:0 --timeout 120 "${files[@]}") \
   > "$work/send.out" 2> "$work/send.err" &
@@ -67,12 +99,13 @@ sender_port=$(port_from "$work/send.out" "$sender_pid" 10) || {
 live=/dev/null
 [ -t 1 ] && live=/dev/stdout
 TMPDIR="$work/held" script -q -e -f -c "echo \$\$ > '$work/proxy.pid'; exec '$bin/zykproxy' \
-  --listen 127.0.0.1:0 --upstream 127.0.0.1:$sender_port --scanner clamav --once \
+  --listen 127.0.0.1:0 --upstream 127.0.0.1:$sender_port ${scanner_args[*]} --once \
   > '$work/proxy.out'" "$work/proxy.log" < /dev/null > "$live" &
 script_pid=$!
 proxy_port=$(port_from "$work/proxy.out" "$script_pid" 300) || {
   tr -d '\r' < "$work/proxy.log" >&2; say "zykproxy did not start"; exit 1; }
 say "oftpeer sends ${files[*]} from 127.0.0.1:$sender_port through zykproxy on 127.0.0.1:$proxy_port"
+say "scanner: $scanner_text"
 
 recv_rc=0
 "$bin/oftpeer" recv --connect "127.0.0.1:$proxy_port" --out "$work/received" --timeout 120 \
@@ -87,7 +120,7 @@ script_pid=""
 # The log as lines, without the terminal's line ends and the bar's redraws.
 log=$(tr '\r' '\n' < "$work/proxy.log" | grep '^zykproxy: ' || true)
 [ "$live" = /dev/null ] && printf '%s\n' "$log"
-bar=$(grep -o '#[0-9]* receiving \[[#.]*\] *[0-9]*% [0-9]*/[0-9]* KiB' "$work/proxy.log" | tail -n 1 || true)
+bar=$(grep -o 'conn [0-9]* receiving \[[#.]*\] *[0-9]*% [0-9]*/[0-9]* KiB' "$work/proxy.log" | tail -n 1 || true)
 [ -n "$bar" ] && say "zykproxy's progress bar at the end of the large file: $bar"
 
 # --- what the receiving client got -------------------------------------------------------
@@ -100,7 +133,7 @@ for i in "${!files[@]}"; do
   line=$(grep -F "received $name " "$work/recv.out" || true)
   got_sha=$(sed -n 's/.* sha256=\([0-9a-f]*\) .*/\1/p' <<<"$line")
   got_size=$(sed -n 's/.* size=\([0-9]*\) .*/\1/p' <<<"$line")
-  check=$(sed -n "s/^zykproxy: check #[0-9]* \"$name\" [0-9]* bytes: \(.*\), \(passed\|blocked\), [0-9]* ms$/\1/p" <<<"$log")
+  check=$(sed -n "s/^zykproxy: conn [0-9]* check [0-9]* \"$name\" [0-9]* bytes: \(.*\), \(passed\|blocked\), [0-9]* ms$/\1/p" <<<"$log")
   if [ -z "$line" ]; then outcome=missing
   elif [ "$got_sha" = "$sent_sha" ]; then outcome=intact
   elif [ "$got_size" = "$size" ] && grep -q ' zeros=yes ' <<<"$line"; then outcome=blanked
@@ -132,4 +165,4 @@ if [ "$failures" -ne 0 ]; then
   say "$failures outcome(s) not as expected"
   exit 1
 fi
-say "every file came out as expected; no held file left behind"
+say "every file came out as expected (scanner: $scanner_text); no held file left behind"

@@ -283,6 +283,34 @@ TEST_F(EndToEnd, AServerThatClosesRightAfterOtherTrafficHasItDeliveredFirst) {
     EXPECT_TRUE(got == down);
 }
 
+// A client that ends its sending direction after its request still gets the whole
+// reply: the server answers only after the request's end, with a file the plug-in
+// holds, checks and releases, and closes right after; the end reaches the client
+// only after everything before it.
+TEST_F(EndToEnd, AClientThatEndsItsRequestStillGetsTheWholeReply) {
+    const std::string request = RandomBytes(100000, 64);
+    const std::string body = RandomBytes(120000, 65);
+    const std::string reply = PromptFor("reply.bin", body) + body + "and the rest";
+    auto atServer = std::make_shared<std::promise<std::string>>();
+    Upstream().Push([reply, atServer](znet::Socket s) {
+        std::string got;
+        zykproxy::test::ReadToEnd(s.Get(), &got, 20000);
+        atServer->set_value(got);
+        znet::SendAll(s.Get(), reply.data(), reply.size());
+    });  // closes at once
+    znet::Socket client = Proxy().Connect();
+    ASSERT_TRUE(znet::SendAll(client.Get(), request.data(), request.size()));
+    znet::ShutdownSend(client.Get());
+    std::string got;
+    EXPECT_TRUE(zykproxy::test::ReadToEnd(client.Get(), &got, 20000));
+    EXPECT_EQ(got.size(), reply.size());
+    EXPECT_TRUE(got == reply);
+    auto future = atServer->get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_TRUE(future.get() == request);
+    EXPECT_NE(Proxy().Log().find("\"reply.bin\" 120000 bytes: clean, passed"), std::string::npos);
+}
+
 // A receiver that goes away while its file is held: the held file is deleted and the
 // proxy goes on serving.
 TEST_F(EndToEnd, AClientThatLeavesDuringABodyLeavesNoHeldFile) {

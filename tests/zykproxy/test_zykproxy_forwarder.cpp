@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "platform/process.h"
@@ -124,16 +125,83 @@ TEST(Forwarder, ServesManyConnectionsAtOnceOverSeveralThreads) {
     EXPECT_EQ(upstream.Accepted(), kClients);
 }
 
-TEST(Forwarder, AServerThatClosesAfterSendingIsDeliveredWholeThenClosed) {
-    const std::string reply = RandomBytes(300000, 3);
-    Upstream upstream([&](net::Socket s) { net::SendAll(s.Get(), reply.data(), reply.size()); });
-    RunningProxy proxy(upstream.Port(), 2);
+// Each side's end of stream is passed on while the other direction keeps flowing: a
+// client that ends its request still gets the whole reply, and a server that has
+// ended its reply still gets what the client sends after it.
+TEST(Forwarder, AHalfCloseIsPassedOnAndTheOtherDirectionKeepsFlowing) {
+    const std::string request = RandomBytes(150000, 3);
+    const std::string reply = RandomBytes(300000, 4);
+    {
+        // The client ends first: the server reads the request to its end, then replies.
+        std::string atServer;
+        Upstream upstream([&](net::Socket s) {
+            ReadToEnd(s.Get(), &atServer);
+            net::SendAll(s.Get(), reply.data(), reply.size());
+        });
+        RunningProxy proxy(upstream.Port(), 2);
+        ASSERT_TRUE(proxy.opened);
+        net::Socket client = ConnectTo(proxy.Port());
+        ASSERT_TRUE(net::SendAll(client.Get(), request.data(), request.size()));
+        net::ShutdownSend(client.Get());
+        std::string got;
+        EXPECT_TRUE(ReadToEnd(client.Get(), &got, 10000));
+        EXPECT_TRUE(got == reply) << got.size();
+        EXPECT_TRUE(atServer == request) << atServer.size();
+        EXPECT_TRUE(proxy.WaitEnded(1));  // both directions have ended
+        EXPECT_EQ(proxy.Stats().bytesFromClients, request.size());
+        EXPECT_EQ(proxy.Stats().bytesFromServers, reply.size());
+    }
+    {
+        // The server ends first: the client still sends after the reply has ended.
+        std::promise<std::string> atServer;
+        Upstream upstream([&](net::Socket s) {
+            net::SendAll(s.Get(), reply.data(), reply.size());
+            net::ShutdownSend(s.Get());
+            std::string got;
+            ReadToEnd(s.Get(), &got, 10000);
+            atServer.set_value(got);
+        });
+        RunningProxy proxy(upstream.Port(), 1);
+        ASSERT_TRUE(proxy.opened);
+        net::Socket client = ConnectTo(proxy.Port());
+        std::string got;
+        EXPECT_TRUE(ReadToEnd(client.Get(), &got, 10000));
+        EXPECT_TRUE(got == reply) << got.size();
+        EXPECT_EQ(proxy.Stats().ended, 0u);
+        ASSERT_TRUE(net::SendAll(client.Get(), request.data(), request.size()));
+        client.Close();
+        auto future = atServer.get_future();
+        ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_TRUE(future.get() == request);
+        EXPECT_TRUE(proxy.WaitEnded(1));
+    }
+}
+
+// A reset by the side whose stream has already ended still ends the connection, and
+// is passed on as a reset (not as an orderly end the server could take for a request).
+TEST(Forwarder, AResetAfterAHalfCloseEndsTheConnectionAndIsPassedOn) {
+    std::atomic<bool> serverSawReset{false};
+    Upstream upstream([&](net::Socket s) {
+        std::string got;
+        ReadToEnd(s.Get(), &got);  // the client's end of stream
+        net::SendAll(s.Get(), "tick", 4);
+        // The server's direction stays open. An orderly close of the proxy's side would
+        // show as nothing new here (its end of stream came before); a reset fails a send.
+        for (int i = 0; i < 200 && !serverSawReset; ++i) {
+            serverSawReset = net::ProbePeer(s.Get(), true) == net::PeerState::Reset;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    RunningProxy proxy(upstream.Port(), 1);
     ASSERT_TRUE(proxy.opened);
     net::Socket client = ConnectTo(proxy.Port());
-    std::string got;
-    EXPECT_TRUE(ReadToEnd(client.Get(), &got));
-    EXPECT_TRUE(got == reply) << got.size();
-    EXPECT_TRUE(proxy.WaitEnded(1));
+    net::ShutdownSend(client.Get());
+    EXPECT_EQ(ReadUpTo(client.Get(), 4), "tick");
+    net::ResetOnClose(client.Get());
+    client.Close();
+    EXPECT_TRUE(proxy.WaitEnded(1, 10000));
+    for (int i = 0; i < 1000 && !serverSawReset; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(serverSawReset);
 }
 
 TEST(Forwarder, AClientThatClosesEndsTheServerSideToo) {
@@ -261,6 +329,29 @@ TEST(Program, PrintsItsPortForwardsAndExitsCleanly) {
     EXPECT_EQ(code, 0);
     const std::string log = ReadWholeFile(errPath);
     EXPECT_NE(log.find("zykproxy: stopped after 1 connection(s)"), std::string::npos) << log;
+    std::filesystem::remove(errPath);
+}
+
+// A server address that cannot work stops zykproxy at once, before it listens.
+TEST(Program, AnUpstreamThatCannotWorkStopsItAtStart) {
+    const std::string errPath = StderrPath("upstream");
+    for (const char* upstream : {"nohost.invalid:5190", "127.0.0.1:0", "127.0.0.1:99999"}) {
+        std::filesystem::remove(errPath);
+        process::ChildProcess proxy;
+        process::StartOptions options;
+        options.captureStdout = true;
+        options.stderrPath = errPath;
+        std::string error;
+        ASSERT_TRUE(proxy.Start(kProxy, {"--listen", "127.0.0.1:0", "--upstream", upstream, "--no-plugin"},
+                                options, &error));
+        std::string line;
+        EXPECT_FALSE(proxy.ReadStdoutLine(&line, 20000)) << line;  // never listened
+        int code = -1;
+        ASSERT_TRUE(proxy.Wait(20000, &code));
+        EXPECT_EQ(code, 2) << upstream;
+        const std::string log = ReadWholeFile(errPath);
+        EXPECT_EQ(log.rfind("zykproxy: --upstream " + std::string(upstream) + ": ", 0), 0u) << log;
+    }
     std::filesystem::remove(errPath);
 }
 

@@ -209,13 +209,13 @@ TEST(ScanService, ACheckWritesTheVerdictAndLogsOneLine) {
         int result;
         std::string expected;
     } cases[] = {
-        {{Verdict::Clean, ""}, 0, "check #7 \"photo.jpg\" 12008 bytes: clean, passed, "},
+        {{Verdict::Clean, ""}, 0, "conn 7 check 1 \"photo.jpg\" 12008 bytes: clean, passed, "},
         {{Verdict::Infected, "Eicar-Sig"}, 1,
-         "check #7 \"photo.jpg\" 12008 bytes: INFECTED (Eicar-Sig), blocked, "},
+         "conn 7 check 1 \"photo.jpg\" 12008 bytes: INFECTED (Eicar-Sig), blocked, "},
         {{Verdict::Failed, "scanner exited with code 2"}, 2,
-         "check #7 \"photo.jpg\" 12008 bytes: SCAN FAILED (scanner exited with code 2), blocked, "},
+         "conn 7 check 1 \"photo.jpg\" 12008 bytes: SCAN FAILED (scanner exited with code 2), blocked, "},
         {{Verdict::NotScanned, "--scanner none"}, 0,
-         "check #7 \"photo.jpg\" 12008 bytes: not scanned (--scanner none), passed, "},
+         "conn 7 check 1 \"photo.jpg\" 12008 bytes: not scanned (--scanner none), passed, "},
     };
     for (const Case& c : cases) {
         FixedScanner scanner(c.outcome);
@@ -299,10 +299,10 @@ TEST(ScanService, ProgressDrawsABarOnATerminalOnlyAndReadsNothingBack) {
 
 TEST(Console, LinesClearTheBarAndRedrawIt) {
     EXPECT_EQ(Console::BarText(3, 1536, 3072),
-              "#3 receiving [###############...............]  50% 1536/3072 KiB");
+              "conn 3 receiving [###############...............]  50% 1536/3072 KiB");
     // More than announced (a sender that lies) is shown as complete, not beyond.
     EXPECT_EQ(Console::BarText(1, 5000, 3072),
-              "#1 receiving [" + std::string(30, '#') + "] 100% 3072/3072 KiB");
+              "conn 1 receiving [" + std::string(30, '#') + "] 100% 3072/3072 KiB");
     Captured out;
     Console console(true, out.Writer());
     console.Progress(3, 1536, 3072);

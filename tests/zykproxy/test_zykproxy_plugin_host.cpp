@@ -179,13 +179,14 @@ TEST_F(HostedByFake, EachConnectionIsAnnouncedServedAndEndedOnItsOwnThread) {
     EXPECT_EQ(threads.size(), 3u);                                 // spread over the threads
 }
 
-TEST_F(HostedByFake, AServerThatClosesEndsTheConnectionOnce) {
+TEST_F(HostedByFake, AServerThatClosesAndAClientThatFollowsEndTheConnectionOnce) {
     Upstream upstream([](net::Socket s) { net::SendAll(s.Get(), "hello", 5); });
     Start(upstream.Port(), 1);
     net::Socket client = ConnectTo(Port());
     std::string got;
     EXPECT_TRUE(ReadToEnd(client.Get(), &got));
     EXPECT_EQ(got, "hello");
+    client.Close();  // the client's direction stays open until it ends too
     ASSERT_TRUE(WaitEnded(1));
     const auto connections = ByConnection(m_record->Calls());
     ASSERT_EQ(connections.size(), 1u);
@@ -304,7 +305,7 @@ TEST(ProgramWithPlugin, TheCommandScannerDecidesAndEachCheckIsLogged) {
     EXPECT_EQ(run.Ask("FAKE-CHECK " + dirty.Path() + "\n"), "VERDICT 1");
     const std::string log = run.Finish();
     EXPECT_NE(log.find("scanner command: "), std::string::npos) << log;
-    EXPECT_NE(log.find("check #1 \"announced.txt\" 15 bytes: INFECTED (scanner exit code 1), blocked"),
+    EXPECT_NE(log.find("conn 1 check 1 \"announced.txt\" 15 bytes: INFECTED (scanner exit code 1), blocked"),
               std::string::npos)
         << log;
     EXPECT_NE(log.find("1 check(s): 0 clean, 1 infected"), std::string::npos) << log;

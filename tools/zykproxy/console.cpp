@@ -23,7 +23,7 @@ std::string Console::BarText(int connection, uint32_t doneKB, uint32_t totalKB) 
     const int percent = totalKB == 0 ? 100 : static_cast<int>(done * 100 / totalKB);
     const int filled = totalKB == 0 ? kBarWidth : static_cast<int>(done * kBarWidth / totalKB);
     char text[160];
-    std::snprintf(text, sizeof text, "#%d receiving [%s%s] %3d%% %u/%u KiB", connection,
+    std::snprintf(text, sizeof text, "conn %d receiving [%s%s] %3d%% %u/%u KiB", connection,
                   std::string(static_cast<size_t>(filled), '#').c_str(),
                   std::string(static_cast<size_t>(kBarWidth - filled), '.').c_str(), percent,
                   static_cast<unsigned>(done), static_cast<unsigned>(totalKB));

@@ -23,6 +23,38 @@ zykproxy::ProxyServer* g_server = nullptr;
 void OnStopRequest() {
     if (g_server != nullptr) g_server->Stop();
 }
+void OnReportRequest() {
+    if (g_server != nullptr) g_server->RequestReport();
+}
+
+// Fixed-point milliseconds for the statistics: "12", "0.35".
+std::string Millis(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, ms >= 10 ? "%.0f" : "%.2f", ms);
+    return text;
+}
+
+// The statistics line of SIGUSR1 (Ctrl-Break) and of the summary at the end.
+std::string StatisticsLine(const zykproxy::ProxyServer::Stats& s,
+                           const zykproxy::ScanService* scans) {
+    std::string line = "connections " + std::to_string(s.open) + " open, " +
+                       std::to_string(s.accepted) + " total";
+    if (s.upstreamFailures != 0)
+        line += " (" + std::to_string(s.upstreamFailures) + " upstream unreachable)";
+    line += "; bytes " + std::to_string(s.bytesFromClients) + " client to server, " +
+            std::to_string(s.bytesFromServers) + " server to client";
+    if (scans != nullptr) {
+        const zykproxy::ScanService::Counts c = scans->GetCounts();
+        line += "; " + std::to_string(c.checks) + " check(s): " + std::to_string(c.clean) +
+                " clean, " + std::to_string(c.infected) + " infected, " +
+                std::to_string(c.failed) + " failed, " + std::to_string(c.unscanned) +
+                " unscanned";
+        if (c.checks != 0)
+            line += "; scan time median " + Millis(c.medianMs) + " ms, 99th percentile " +
+                    Millis(c.p99Ms) + " ms";
+    }
+    return line;
+}
 
 std::unique_ptr<zykproxy::Scanner> MakeScanner(const zykproxy::Options& o,
                                                zykproxy::Console& console, std::string* error) {
@@ -30,6 +62,15 @@ std::unique_ptr<zykproxy::Scanner> MakeScanner(const zykproxy::Options& o,
     switch (o.scanner) {
         case ScannerKind::None:
             return zykproxy::MakeNoScanner();
+        case ScannerKind::Clamd: {
+            zykproxy::ClamdAddress address = zykproxy::DefaultClamdAddress();
+            if (!o.clamdSocket.empty()) address.localSocket = o.clamdSocket;
+            if (o.clamdTcpGiven) {
+                address.localSocket.clear();
+                address.tcp = o.clamdTcp;
+            }
+            return zykproxy::MakeClamdScanner(address, o.scanTimeoutSeconds * 1000, error);
+        }
         case ScannerKind::Command:
             return zykproxy::MakeCommandScanner(o.scanCommand, o.scanArgs,
                                                 o.scanTimeoutSeconds * 1000, error);
@@ -55,6 +96,17 @@ int Serve(const zykproxy::Options& o) {
     }
     platform::IgnoreBrokenPipe();
     Console console(platform::StderrIsTerminal());
+
+    // The upstream server is checked before anything else starts: a typing error
+    // should stop zykproxy here, not show up once per client.
+    {
+        std::string error = o.upstreamError;
+        if (error.empty()) net::Resolves(o.upstream, &error);
+        if (!error.empty()) {
+            console.Log("--upstream " + o.upstreamText + ": " + error);
+            return 2;
+        }
+    }
 
     // The trace settings are read by the plug-in when it loads: set them up first.
     platform::TraceRelay trace;
@@ -103,7 +155,12 @@ int Serve(const zykproxy::Options& o) {
     config.verbose = o.verbose;
     config.log = [&console](const std::string& line) { console.Log(line); };
     config.onConnectionEnd = [&console](int) { console.EndProgress(); };
+    ProxyServer* self = nullptr;
+    config.onReport = [&] {
+        if (self != nullptr) console.Log("statistics: " + StatisticsLine(self->GetStats(), scans.get()));
+    };
     ProxyServer server(config, *pump);
+    self = &server;
     std::string error;
     if (!server.Open(&error)) {
         console.Log(error);
@@ -118,18 +175,13 @@ int Serve(const zykproxy::Options& o) {
 
     g_server = &server;
     platform::InstallStopHandler(&OnStopRequest);
+    platform::InstallReportHandler(&OnReportRequest);
     server.Run();
     g_server = nullptr;
 
     const ProxyServer::Stats stats = server.GetStats();
-    std::string summary = "stopped after " + std::to_string(stats.accepted) + " connection(s)";
-    if (scans) {
-        const ScanService::Counts c = scans->GetCounts();
-        summary += ", " + std::to_string(c.checks) + " check(s): " + std::to_string(c.clean) +
-                   " clean, " + std::to_string(c.infected) + " infected, " +
-                   std::to_string(c.failed) + " failed, " + std::to_string(c.unscanned) +
-                   " unscanned";
-    }
+    const std::string summary = "stopped after " + std::to_string(stats.accepted) +
+                                " connection(s); " + StatisticsLine(stats, scans.get());
     console.Log(summary);
     plugin.Unload();
     if (scans) scans->Deactivate();

@@ -22,6 +22,11 @@ std::string UsageText() {
     const std::string plugin = "libzykim.so";
     const std::string traceNote = "at LEVEL (0 to 4)";
 #endif
+#ifdef _WIN32
+    const std::string clamdDefault = "none on Windows: --clamd-tcp 127.0.0.1:3310";
+#else
+    const std::string clamdDefault = "/var/run/clamav/clamd.ctl";
+#endif
     const std::string scannerDefault =
         ClamavBuiltIn() ? "clamav" : "none chosen; clamav is not in this build";
     return "usage: zykproxy --listen HOST:PORT --upstream HOST:PORT [options]\n"
@@ -31,9 +36,12 @@ std::string UsageText() {
            "\n"
            "  --listen HOST:PORT     where clients connect; port 0 takes a free port. The\n"
            "                         bound address is printed on stdout: listening HOST:PORT\n"
-           "  --upstream HOST:PORT   the server each client is connected to\n"
+           "  --upstream HOST:PORT   the server each client is connected to (resolved at start:\n"
+           "                         an unknown host or a bad port stops zykproxy, status 2)\n"
            "  --plugin PATH          the plug-in library (default: " + plugin + " beside zykproxy)\n"
-           "  --scanner KIND         clamav, command or none (default: " + scannerDefault + ")\n"
+           "  --scanner KIND         clamav, clamd, command or none (default: " + scannerDefault + ")\n"
+           "  --clamd-socket PATH    clamd scanner: clamd's local socket (default: " + clamdDefault + ")\n"
+           "  --clamd-tcp HOST:PORT  clamd scanner: clamd's TCP address instead\n"
            "  --scan-command PROG    command scanner: runs PROG [ARGS...] FILE for each file;\n"
            "                         exit code 0 clean, 1 infected, anything else a failure\n"
            "  --scan-arg ARG         an argument put before FILE (repeatable)\n"
@@ -50,8 +58,9 @@ std::string UsageText() {
            "  --verbose              log every connection\n"
            "  --help                 this text\n"
            "\n"
-           "A failed check (scanner error, time-out, unreadable file) blocks the file: the\n"
-           "client gets zeros in its place, and the log says why.\n";
+           "A failed check (scanner error, time-out, unreadable file, clamd not running) blocks\n"
+           "the file: the client gets zeros in its place, and the log says why.\n"
+           "SIGUSR1 (Windows: Ctrl-Break) logs statistics; the summary at the end has them too.\n";
 }
 
 namespace {
@@ -93,24 +102,33 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         std::string v;
         if (a == "--help" || a == "-h") {
             o.help = true;
-        } else if (a == "--listen" || a == "--upstream") {
+        } else if (a == "--listen") {
             if (!value(&v)) return false;
-            net::Endpoint& e = a == "--listen" ? o.listen : o.upstream;
-            if (!net::ParseEndpoint(v, &e, error)) {
+            if (!net::ParseEndpoint(v, &o.listen, error)) {
                 *error = a + ": " + *error;
                 return false;
             }
-            (a == "--listen" ? haveListen : haveUpstream) = true;
+            haveListen = true;
+        } else if (a == "--upstream") {
+            // Checked when zykproxy starts, together with the name lookup.
+            if (!value(&o.upstreamText)) return false;
+            o.upstreamError.clear();
+            if (!net::ParseEndpoint(o.upstreamText, &o.upstream, &o.upstreamError))
+                o.upstream = net::Endpoint{};
+            else if (o.upstream.port == 0)
+                o.upstreamError = "port 0 in '" + o.upstreamText + "': the server needs a port";
+            haveUpstream = true;
         } else if (a == "--plugin") {
             if (!value(&o.pluginPath)) return false;
             pluginGiven = true;
         } else if (a == "--scanner") {
             if (!value(&v)) return false;
             if (v == "clamav") o.scanner = ScannerKind::Clamav;
+            else if (v == "clamd") o.scanner = ScannerKind::Clamd;
             else if (v == "command") o.scanner = ScannerKind::Command;
             else if (v == "none") o.scanner = ScannerKind::None;
             else {
-                *error = "--scanner: expected clamav, command or none, got '" + v + "'";
+                *error = "--scanner: expected clamav, clamd, command or none, got '" + v + "'";
                 return false;
             }
             o.scannerGiven = true;
@@ -124,6 +142,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         } else if (a == "--clamav-db") {
             if (!value(&v)) return false;
             o.clamavDatabases.push_back(v);
+        } else if (a == "--clamd-socket") {
+            if (!value(&o.clamdSocket)) return false;
+        } else if (a == "--clamd-tcp") {
+            if (!value(&v)) return false;
+            if (!net::ParseEndpoint(v, &o.clamdTcp, error)) {
+                *error = a + ": " + *error;
+                return false;
+            }
+            o.clamdTcpGiven = true;
         } else if (a == "--threads") {
             if (!number(1, 64, &o.threads)) return false;
         } else if (a == "--max-connections") {
@@ -176,6 +203,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
     }
     if (o.scanner != ScannerKind::Clamav && !o.clamavDatabases.empty()) {
         *error = "--clamav-db belongs to --scanner clamav";
+        return false;
+    }
+    if (o.scanner != ScannerKind::Clamd && (!o.clamdSocket.empty() || o.clamdTcpGiven)) {
+        *error = "--clamd-socket and --clamd-tcp belong to --scanner clamd";
+        return false;
+    }
+    if (!o.clamdSocket.empty() && o.clamdTcpGiven) {
+        *error = "give either --clamd-socket or --clamd-tcp, not both";
         return false;
     }
     *out = o;

@@ -8,11 +8,13 @@
 
 namespace zykproxy {
 
-enum class ScannerKind { Clamav, Command, None };
+enum class ScannerKind { Clamav, Clamd, Command, None };
 
 struct Options {
     net::Endpoint listen;
     net::Endpoint upstream;
+    std::string upstreamText;   // as given; checked (and resolved) when zykproxy starts
+    std::string upstreamError;  // why upstreamText is no usable address, or empty
     std::string pluginPath;  // empty: the plug-in beside the executable
     bool noPlugin = false;
     bool scannerGiven = false;
@@ -21,6 +23,9 @@ struct Options {
     std::vector<std::string> scanArgs;
     int scanTimeoutSeconds = 120;
     std::vector<std::string> clamavDatabases;  // empty: the default set
+    std::string clamdSocket;                   // --clamd-socket
+    bool clamdTcpGiven = false;
+    net::Endpoint clamdTcp;                    // --clamd-tcp
     int threads = 1;
     bool traceGiven = false;
     int traceLevel = 0;

@@ -1,6 +1,8 @@
 // The acceptor and the workers. A worker polls its connections' two sockets plus two
 // wake-up sockets (stop, new connection); a side that is readable is handed to the
-// pump, and a data call that reads nothing from a readable side ends the connection.
+// pump. A data call that reads nothing from a readable side means that side has ended
+// its stream (passed on to the other side with a shutdown of its sending direction)
+// or reset the connection (which ends it).
 #include "proxy_server.h"
 
 #include <mutex>
@@ -32,6 +34,10 @@ public:
 
 private:
     void Run();
+    // Serves one connection's events of this round; false when it has to end.
+    bool Serve(HostConnection& c, unsigned appEvents, unsigned serverEvents);
+    // A data call read nothing from the side: true while the connection goes on.
+    bool SideEnded(HostConnection& c, bool fromApp);
     void TakeIncoming(std::vector<std::unique_ptr<HostConnection>>* live);
     void Finish(std::unique_ptr<HostConnection> c);
 
@@ -60,24 +66,90 @@ void ProxyServer::Worker::TakeIncoming(std::vector<std::unique_ptr<HostConnectio
 void ProxyServer::Worker::Finish(std::unique_ptr<HostConnection> c) {
     m_server.m_pump.End(*c);
     const int id = c->id;
+    if (c->wasReset) {
+        net::ResetOnClose(c->appSocket.Get());
+        net::ResetOnClose(c->serverSocket.Get());
+    }
     c.reset();  // closes both sockets
     --m_load;
     m_server.ConnectionEnded(id);
 }
 
+bool ProxyServer::Worker::SideEnded(HostConnection& c, bool fromApp) {
+    net::Socket& from = fromApp ? c.appSocket : c.serverSocket;
+    net::Socket& to = fromApp ? c.serverSocket : c.appSocket;
+    // This side's sending direction is still open unless the other direction ended.
+    const bool otherEnded = fromApp ? c.fromServerEnded : c.fromAppEnded;
+    switch (net::ProbePeer(from.Get(), !otherEnded)) {
+        case net::PeerState::Open:
+            return true;  // woken for nothing (or the plug-in stopped early): go on
+        case net::PeerState::Reset:
+            c.wasReset = true;
+            if (m_server.m_config.verbose)
+                m_server.Log("conn " + std::to_string(c.id) + ": the " +
+                             (fromApp ? "client" : "server") + " reset the connection");
+            return false;
+        case net::PeerState::Ended:
+            break;
+    }
+    (fromApp ? c.fromAppEnded : c.fromServerEnded) = true;
+    if (otherEnded) return false;
+    // Everything the side sent has gone through the pump (and any file it completed
+    // has been checked and released): pass the end of its stream on.
+    net::ShutdownSend(to.Get());
+    if (m_server.m_config.verbose)
+        m_server.Log("conn " + std::to_string(c.id) + ": end of the " +
+                     (fromApp ? "client's stream passed on to the server"
+                              : "server's stream passed on to the client"));
+    return true;
+}
+
+bool ProxyServer::Worker::Serve(HostConnection& c, unsigned appEvents, unsigned serverEvents) {
+    constexpr unsigned kAny = net::kReadable | net::kHangUp | net::kError | net::kInvalid;
+    constexpr unsigned kGone = net::kHangUp | net::kError | net::kInvalid;
+    if ((appEvents | serverEvents) & net::kInvalid) return false;
+    // A side whose stream has ended is watched only for a reset.
+    if ((c.fromAppEnded && (appEvents & kGone)) || (c.fromServerEnded && (serverEvents & kGone))) {
+        c.wasReset = true;
+        return false;
+    }
+    if (!c.fromAppEnded && (appEvents & kAny)) {
+        const int n = m_server.m_pump.FromApplication(c);
+        if (n > 0) m_server.m_bytesFromClients += static_cast<unsigned long long>(n);
+        else if (!SideEnded(c, true)) return false;
+    }
+    if (!c.fromServerEnded && (serverEvents & kAny)) {
+        const int n = m_server.m_pump.FromServer(c);
+        if (n > 0) m_server.m_bytesFromServers += static_cast<unsigned long long>(n);
+        else if (!SideEnded(c, false)) return false;
+    }
+    if (!net::kPollReportsResets) {
+        // The ended side is not in the wait here: ask it directly.
+        if ((c.fromAppEnded && net::ProbePeer(c.appSocket.Get(), true) == net::PeerState::Reset) ||
+            (c.fromServerEnded && net::ProbePeer(c.serverSocket.Get(), true) == net::PeerState::Reset)) {
+            c.wasReset = true;
+            return false;
+        }
+    }
+    return true;
+}
+
 void ProxyServer::Worker::Run() {
     std::vector<std::unique_ptr<HostConnection>> live;
     std::vector<net::PollEntry> entries;
-    constexpr unsigned kAny = net::kReadable | net::kHangUp | net::kError | net::kInvalid;
     for (;;) {
         entries.clear();
         entries.push_back({m_server.m_stop.ReadSide()});
         entries.push_back({m_wake.ReadSide()});
+        bool halfClosed = false;
         for (const auto& c : live) {
-            entries.push_back({c->appSocket.Get()});
-            entries.push_back({c->serverSocket.Get()});
+            entries.push_back({c->appSocket.Get(), !c->fromAppEnded});
+            entries.push_back({c->serverSocket.Get(), !c->fromServerEnded});
+            halfClosed = halfClosed || c->fromAppEnded || c->fromServerEnded;
         }
-        if (net::Poll(entries, -1) < 0) {
+        // Where the wait cannot see a reset of an ended side, look at it every second.
+        const int timeoutMs = halfClosed && !net::kPollReportsResets ? 1000 : -1;
+        if (net::Poll(entries, timeoutMs) < 0) {
             m_server.Log("poll failed: " + net::LastErrorText());
             break;
         }
@@ -86,15 +158,10 @@ void ProxyServer::Worker::Run() {
         // not in this round's entries.
         size_t kept = 0;
         for (size_t i = 0; i < live.size(); ++i) {
-            const unsigned appEvents = entries[2 + 2 * i].events;
-            const unsigned serverEvents = entries[3 + 2 * i].events;
-            bool closed = ((appEvents | serverEvents) & net::kInvalid) != 0;
-            if (!closed && (appEvents & kAny) && m_server.m_pump.FromApplication(*live[i]) <= 0)
-                closed = true;
-            if (!closed && (serverEvents & kAny) && m_server.m_pump.FromServer(*live[i]) <= 0)
-                closed = true;
-            if (closed) Finish(std::move(live[i]));
-            else live[kept++] = std::move(live[i]);
+            if (Serve(*live[i], entries[2 + 2 * i].events, entries[3 + 2 * i].events))
+                live[kept++] = std::move(live[i]);
+            else
+                Finish(std::move(live[i]));
         }
         live.resize(kept);
         if (entries[1].events != 0) {
@@ -148,6 +215,11 @@ net::Endpoint ProxyServer::Bound() const {
 
 void ProxyServer::Stop() { m_stop.Signal(); }
 
+void ProxyServer::RequestReport() {
+    m_reportWanted = true;
+    m_acceptor.Signal();
+}
+
 ProxyServer::Worker& ProxyServer::LeastLoaded() {
     Worker* best = m_workers.front().get();
     for (auto& w : m_workers)
@@ -156,7 +228,7 @@ ProxyServer::Worker& ProxyServer::LeastLoaded() {
 }
 
 void ProxyServer::ConnectionEnded(int id) {
-    if (m_config.verbose) Log("connection #" + std::to_string(id) + " ended");
+    if (m_config.verbose) Log("conn " + std::to_string(id) + " ended");
     if (m_config.onConnectionEnd) m_config.onConnectionEnd(id);
     ++m_ended;
     --m_open;
@@ -175,11 +247,12 @@ bool ProxyServer::AcceptOne() {
     net::Socket upstream = net::Connect(m_config.upstream, m_config.connectTimeoutMs, &error);
     if (!upstream.Valid()) {
         ++m_upstreamFailures;
-        Log("connection #" + std::to_string(id) + ": " + error + "; client closed");
+        Log("conn " + std::to_string(id) + ": cannot reach the upstream server (" + error +
+            "); client closed");
         return true;
     }
     if (m_config.verbose)
-        Log("connection #" + std::to_string(id) + " to " + net::FormatEndpoint(m_config.upstream));
+        Log("conn " + std::to_string(id) + " to " + net::FormatEndpoint(m_config.upstream));
     ++m_open;
     LeastLoaded().Adopt(std::make_unique<HostConnection>(id, std::move(client), std::move(upstream)));
     return true;
@@ -206,6 +279,7 @@ void ProxyServer::Run() {
         pauseAccept = false;
         if (entries[0].events != 0) break;
         if (entries[1].events != 0) m_acceptor.Drain();
+        if (m_reportWanted.exchange(false) && m_config.onReport) m_config.onReport();
         if (accepting && entries[2].events != 0) {
             if (!AcceptOne()) {
                 pauseAccept = true;
@@ -226,6 +300,9 @@ ProxyServer::Stats ProxyServer::GetStats() const {
     s.accepted = m_accepted;
     s.upstreamFailures = m_upstreamFailures;
     s.ended = m_ended;
+    s.open = m_open;
+    s.bytesFromClients = m_bytesFromClients;
+    s.bytesFromServers = m_bytesFromServers;
     for (const auto& w : m_workers) s.perWorker.push_back(w->Served());
     return s;
 }

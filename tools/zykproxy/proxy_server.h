@@ -1,7 +1,9 @@
 // The event loop of the proxy host: one thread accepts clients and connects each to
 // the upstream server; worker threads wait for readable sockets and call the pump.
 // Every connection belongs to one worker for its whole life, so the plug-in never
-// sees two calls for one connection at once.
+// sees two calls for one connection at once. Each direction of a connection ends on
+// its own: the end of one side's stream is passed on to the other side, and the
+// connection ends when both directions have, or when either side resets it.
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,7 @@ struct ServerConfig {
     bool verbose = false;       // log every connection
     std::function<void(const std::string&)> log;
     std::function<void(int connectionId)> onConnectionEnd;
+    std::function<void()> onReport;  // called on the Run thread after RequestReport
 };
 
 class ProxyServer {
@@ -44,12 +47,17 @@ public:
     void Run();
     // Ends Run; from any thread, and from a signal handler.
     void Stop();
+    // Has Run call onReport soon; from any thread, and from a signal handler.
+    void RequestReport();
 
     struct Stats {
         unsigned long accepted = 0;
         unsigned long upstreamFailures = 0;
         unsigned long ended = 0;
-        std::vector<unsigned long> perWorker;  // connections each worker has served
+        long open = 0;                           // connections being served now
+        unsigned long long bytesFromClients = 0;  // read from clients (sent upstream)
+        unsigned long long bytesFromServers = 0;  // read from the upstream server
+        std::vector<unsigned long> perWorker;    // connections each worker has served
     };
     Stats GetStats() const;
 
@@ -69,6 +77,8 @@ private:
     std::atomic<int> m_open{0};
     std::atomic<int> m_nextId{1};
     std::atomic<unsigned long> m_accepted{0}, m_upstreamFailures{0}, m_ended{0};
+    std::atomic<unsigned long long> m_bytesFromClients{0}, m_bytesFromServers{0};
+    std::atomic<bool> m_reportWanted{false};
 };
 
 }  // namespace zykproxy

@@ -20,6 +20,11 @@ struct HostConnection {
     net::Socket serverSocket;  // the upstream server's side
     ZykConnection app{};
     ZykConnection server{};
+    // Each direction ends on its own (half-close): client to server when the client
+    // has ended its sending direction, server to client likewise.
+    bool fromAppEnded = false;
+    bool fromServerEnded = false;
+    bool wasReset = false;  // a side reset the connection: the other side is reset too
 };
 
 class Pump {

@@ -46,9 +46,44 @@ std::string ScanService::PrintableName(const char* text) {
     return out;
 }
 
-std::string ScanService::CheckLine(int connection, const std::string& announcedName,
-                                   long long size, const ScanOutcome& outcome, long long millis) {
-    std::string line = "check #" + std::to_string(connection) + " \"" + announcedName + "\" " +
+size_t DurationHistogram::BucketOf(uint64_t value) {
+    if (value < (uint64_t{1} << kSubBits)) return static_cast<size_t>(value);
+    int top = 63;
+    while ((value >> top) == 0) --top;
+    const int shift = top - kSubBits;
+    const uint64_t sub = (value >> shift) & ((uint64_t{1} << kSubBits) - 1);
+    return (static_cast<size_t>(shift + 1) << kSubBits) + static_cast<size_t>(sub);
+}
+
+uint64_t DurationHistogram::LowerBound(size_t bucket) {
+    const size_t range = bucket >> kSubBits;
+    const uint64_t sub = bucket & ((size_t{1} << kSubBits) - 1);
+    if (range == 0) return sub;
+    return ((uint64_t{1} << kSubBits) | sub) << (range - 1);
+}
+
+void DurationHistogram::Add(uint64_t micros) {
+    ++m_buckets[BucketOf(micros)];
+    ++m_count;
+}
+
+uint64_t DurationHistogram::Percentile(double fraction) const {
+    if (m_count == 0) return 0;
+    uint64_t rank = static_cast<uint64_t>(fraction * static_cast<double>(m_count) + 0.999999);
+    if (rank < 1) rank = 1;
+    uint64_t seen = 0;
+    for (size_t b = 0; b < kBuckets; ++b) {
+        seen += m_buckets[b];
+        if (seen >= rank) return LowerBound(b);
+    }
+    return LowerBound(kBuckets - 1);
+}
+
+std::string ScanService::CheckLine(int connection, unsigned long check,
+                                   const std::string& announcedName, long long size,
+                                   const ScanOutcome& outcome, long long millis) {
+    std::string line = "conn " + std::to_string(connection) + " check " + std::to_string(check) +
+                       " \"" + announcedName + "\" " +
                        (size >= 0 ? std::to_string(size) + " bytes" : "size unknown") + ": " +
                        VerdictText(outcome.verdict);
     if (!outcome.detail.empty()) line += " (" + outcome.detail + ")";
@@ -58,6 +93,7 @@ std::string ScanService::CheckLine(int connection, const std::string& announcedN
 
 void ScanService::Check(ScanCallbackInfo* info) {
     const auto start = std::chrono::steady_clock::now();
+    const unsigned long check = m_nextCheck++;
     m_console.EndProgress();
     const int connection = static_cast<int>(info->dwHostValue);
     const std::string name = PrintableName(info->szWebContentInfo);
@@ -83,10 +119,14 @@ void ScanService::Check(ScanCallbackInfo* info) {
         case ScanOutcome::Verdict::NotScanned: ++m_unscanned; break;
     }
     ++m_checks;
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
                             std::chrono::steady_clock::now() - start)
                             .count();
-    m_console.Log(CheckLine(connection, name, size, outcome, millis));
+    {
+        std::lock_guard<std::mutex> guard(m_timesMutex);
+        m_times.Add(static_cast<uint64_t>(micros));
+    }
+    m_console.Log(CheckLine(connection, check, name, size, outcome, micros / 1000));
 }
 
 int ScanService::Handle(int kind, ScanCallbackInfo* info) noexcept {
@@ -114,6 +154,9 @@ ScanService::Counts ScanService::GetCounts() const {
     c.failed = m_failed;
     c.unscanned = m_unscanned;
     c.progress = m_progress;
+    std::lock_guard<std::mutex> guard(m_timesMutex);
+    c.medianMs = static_cast<double>(m_times.Percentile(0.5)) / 1000.0;
+    c.p99Ms = static_cast<double>(m_times.Percentile(0.99)) / 1000.0;
     return c;
 }
 

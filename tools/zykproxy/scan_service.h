@@ -2,7 +2,10 @@
 // and to report the progress of a large file (kind 3).
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "console.h"
@@ -10,6 +13,26 @@
 #include "zykim/zykim.h"
 
 namespace zykproxy {
+
+// The distribution of check times in bounded memory: 64 steps per power of two (a
+// value is known to within 1.6 %) in 30 KiB, however many files a proxy that runs
+// for months checks.
+class DurationHistogram {
+public:
+    void Add(uint64_t micros);
+    uint64_t Count() const { return m_count; }
+    // The smallest recorded value that at least `fraction` of the values do not
+    // exceed (0.5: the median), as the lower bound of its step; 0 when empty.
+    uint64_t Percentile(double fraction) const;
+
+private:
+    static constexpr int kSubBits = 6;
+    static constexpr size_t kBuckets = (64 - kSubBits + 1) << kSubBits;
+    static size_t BucketOf(uint64_t value);
+    static uint64_t LowerBound(size_t bucket);
+    std::array<uint64_t, kBuckets> m_buckets{};
+    uint64_t m_count = 0;
+};
 
 class ScanService {
 public:
@@ -30,12 +53,15 @@ public:
     struct Counts {
         unsigned long checks = 0, clean = 0, infected = 0, failed = 0, unscanned = 0,
                       progress = 0;
+        double medianMs = 0, p99Ms = 0;  // scan time of the checks so far
     };
     Counts GetCounts() const;
 
-    // The log line of one check.
-    static std::string CheckLine(int connection, const std::string& announcedName,
-                                 long long size, const ScanOutcome& outcome, long long millis);
+    // The log line of one check: the connection (the host value) and the check's own
+    // number, counted over the whole run.
+    static std::string CheckLine(int connection, unsigned long check,
+                                 const std::string& announcedName, long long size,
+                                 const ScanOutcome& outcome, long long millis);
     // A name from the network, made safe for a terminal: control bytes become '?',
     // and it is cut to a sane length.
     static std::string PrintableName(const char* text);
@@ -46,7 +72,9 @@ private:
     Scanner& m_scanner;
     Console& m_console;
     std::atomic<unsigned long> m_checks{0}, m_clean{0}, m_infected{0}, m_failed{0},
-        m_unscanned{0}, m_progress{0};
+        m_unscanned{0}, m_progress{0}, m_nextCheck{1};
+    mutable std::mutex m_timesMutex;
+    DurationHistogram m_times;  // guarded by m_timesMutex
 };
 
 }  // namespace zykproxy

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/net.h"
+
 namespace zykproxy {
 
 struct ScanOutcome {
@@ -37,6 +39,21 @@ std::unique_ptr<Scanner> MakeNoScanner();
 std::unique_ptr<Scanner> MakeCommandScanner(const std::string& program,
                                             const std::vector<std::string>& args,
                                             int timeoutMs, std::string* error);
+
+// Where clamd listens: a local socket (when localSocket is not empty) or TCP.
+struct ClamdAddress {
+    std::string localSocket;
+    net::Endpoint tcp;
+};
+// The address of the system's clamd as Debian's clamav-daemon sets it up (its
+// LocalSocket); on Windows, clamd's usual TCP port on this machine.
+ClamdAddress DefaultClamdAddress();
+// Streams each file to clamd (INSTREAM) within timeoutMs per check: "OK" is clean, a
+// finding infected; an error answer (the file beyond clamd's StreamMaxLength, say),
+// no answer in time, or no clamd to connect to is a failure. Null and a reason when
+// clamd does not answer now.
+std::unique_ptr<Scanner> MakeClamdScanner(const ClamdAddress& address, int timeoutMs,
+                                          std::string* error);
 
 #ifdef ZYKPROXY_WITH_CLAMAV
 using ScannerLog = std::function<void(const std::string& line)>;

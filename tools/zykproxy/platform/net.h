@@ -67,13 +67,27 @@ uint16_t LocalPort(SocketId socket);
 Socket Accept(SocketId listener, std::string* error);
 // Connects within timeoutMs; an invalid socket and a reason on failure.
 Socket Connect(const Endpoint& where, int timeoutMs, std::string* error);
+// True when the host name resolves to at least one address; false and a reason.
+bool Resolves(const Endpoint& where, std::string* error);
+// Connects to a local (Unix-domain) stream socket; an invalid socket and a reason on
+// failure, and on Windows, which zykproxy does not support them on.
+Socket ConnectLocal(const std::string& path, std::string* error);
+// Sends on the socket fail (SendAll returns false) once one waits longer than timeoutMs.
+void SetSendTimeout(SocketId socket, int timeoutMs);
 
 // Events reported by Poll (all of them count as "something to look at").
 enum : unsigned { kReadable = 1, kHangUp = 2, kError = 4, kInvalid = 8 };
 struct PollEntry {
     SocketId socket = kNoSocket;
+    // False: the socket's receiving direction has ended, and only a reset (or both
+    // directions having ended) is of interest. Where the system cannot report that
+    // without also reporting the ended direction (Windows), the socket is left out of
+    // the wait and reports nothing: see kPollReportsResets.
+    bool watchRead = true;
     unsigned events = 0;  // filled by Poll
 };
+// Whether Poll reports kHangUp/kError for a socket polled with watchRead false.
+extern const bool kPollReportsResets;
 // Waits up to timeoutMs (-1: no limit) until one of the sockets is readable, hung up or
 // failed. Returns the number of entries with events, 0 on time-out or interruption, -1
 // on failure.
@@ -90,6 +104,17 @@ int ReceiveWait(SocketId socket, char* buffer, int size, int timeoutMs);
 bool SendAll(SocketId socket, const char* data, size_t length);
 // Ends the sending direction (the peer reads end of stream), keeping the receiving one.
 void ShutdownSend(SocketId socket);
+
+// What a socket's peer has done, found out without taking any of its data: still
+// sending (or nothing to tell yet), ended its sending direction in order, or reset
+// the connection. A reset that comes after the end of the stream shows only as a
+// failed empty send: sendOpen says whether this side may still send (else an ended
+// stream is reported as Ended).
+enum class PeerState { Open, Ended, Reset };
+PeerState ProbePeer(SocketId socket, bool sendOpen);
+// Has the socket's close reset the connection (SO_LINGER 0) instead of ending it in
+// order: what a proxy passes on when the other side reset its connection.
+void ResetOnClose(SocketId socket);
 
 // The text of the last socket error of this thread.
 std::string LastErrorText();

@@ -10,6 +10,9 @@ namespace zykproxy::platform {
 // when the user asks the process to end: SIGINT/SIGTERM, Ctrl-C/Ctrl-Break/close.
 // onStop must be async-signal-safe.
 void InstallStopHandler(void (*onStop)());
+// Calls onReport (same rules) when the user asks for statistics: SIGUSR1 on POSIX, the
+// console's Ctrl-Break on Windows (which then no longer stops the process).
+void InstallReportHandler(void (*onReport)());
 // A peer that has gone must not end the process (SIGPIPE); nothing on Windows.
 void IgnoreBrokenPipe();
 bool StderrIsTerminal();

@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -148,9 +149,47 @@ Socket Connect(const Endpoint& where, int timeoutMs, std::string* error) {
     return Socket();
 }
 
+// poll reports POLLHUP only once both directions have ended or the connection was
+// reset, so a socket whose receiving direction has ended can stay in the wait.
+const bool kPollReportsResets = true;
+
+bool Resolves(const Endpoint& where, std::string* error) {
+    AddressList addresses;
+    return Resolve(where, false, &addresses, error);
+}
+
+Socket ConnectLocal(const std::string& path, std::string* error) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        *error = "bad local socket path '" + path + "'";
+        return Socket();
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    Socket s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.Valid()) {
+        *error = "socket: " + LastErrorText();
+        return Socket();
+    }
+    int rc;
+    do rc = ::connect(Fd(s.Get()), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        *error = "connect " + path + ": " + LastErrorText();
+        return Socket();
+    }
+    return s;
+}
+
+void SetSendTimeout(SocketId socket, int timeoutMs) {
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(Fd(socket), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
 int Poll(std::vector<PollEntry>& entries, int timeoutMs) {
     std::vector<pollfd> fds(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) fds[i] = pollfd{Fd(entries[i].socket), POLLIN, 0};
+    for (size_t i = 0; i < entries.size(); ++i)
+        fds[i] = pollfd{Fd(entries[i].socket), static_cast<short>(entries[i].watchRead ? POLLIN : 0), 0};
     const int rc = ::poll(fds.data(), fds.size(), timeoutMs);
     for (size_t i = 0; i < entries.size(); ++i) {
         const short r = rc > 0 ? fds[i].revents : 0;
@@ -194,6 +233,26 @@ bool SendAll(SocketId socket, const char* data, size_t length) {
 }
 
 void ShutdownSend(SocketId socket) { ::shutdown(Fd(socket), SHUT_WR); }
+
+PeerState ProbePeer(SocketId socket, bool sendOpen) {
+    char byte;
+    ssize_t n;
+    do n = ::recv(Fd(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return PeerState::Open;
+    if (n < 0) return PeerState::Reset;
+    if (!sendOpen) return PeerState::Ended;
+    // The end of the stream: in order, unless a reset came after it (or its error was
+    // already taken by an earlier receive), which an empty send still reports.
+    do n = ::send(Fd(socket), &byte, 0, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK ? PeerState::Reset : PeerState::Ended;
+}
+
+void ResetOnClose(SocketId socket) {
+    const linger abort{1, 0};
+    setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+}
 
 std::string LastErrorText() { return std::strerror(errno); }
 

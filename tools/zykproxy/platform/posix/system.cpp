@@ -11,8 +11,12 @@ namespace zykproxy::platform {
 
 namespace {
 void (*g_onStop)() = nullptr;
+void (*g_onReport)() = nullptr;
 void OnSignal(int) {
     if (g_onStop != nullptr) g_onStop();
+}
+void OnReportSignal(int) {
+    if (g_onReport != nullptr) g_onReport();
 }
 }  // namespace
 
@@ -23,6 +27,15 @@ void InstallStopHandler(void (*onStop)()) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+}
+
+void InstallReportHandler(void (*onReport)()) {
+    g_onReport = onReport;
+    struct sigaction sa {};
+    sa.sa_handler = &OnReportSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &sa, nullptr);
 }
 
 void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }

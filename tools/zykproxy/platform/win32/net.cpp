@@ -173,22 +173,65 @@ Socket Connect(const Endpoint& where, int timeoutMs, std::string* error) {
     return Socket();
 }
 
+// WSAPoll reports POLLHUP as soon as the peer has ended its sending direction, reset
+// or not: a socket whose receiving direction has ended is left out of the wait, and
+// the caller probes it (ProbePeer) from time to time instead.
+const bool kPollReportsResets = false;
+
 int Poll(std::vector<PollEntry>& entries, int timeoutMs) {
-    std::vector<WSAPOLLFD> fds(entries.size());
+    std::vector<WSAPOLLFD> fds;
+    std::vector<size_t> polled;  // index in entries of each fds element
     for (size_t i = 0; i < entries.size(); ++i) {
-        fds[i].fd = Sock(entries[i].socket);
-        fds[i].events = POLLRDNORM;
-        fds[i].revents = 0;
+        entries[i].events = 0;
+        if (!entries[i].watchRead) continue;
+        WSAPOLLFD fd{};
+        fd.fd = Sock(entries[i].socket);
+        fd.events = POLLRDNORM;
+        fds.push_back(fd);
+        polled.push_back(i);
     }
-    const int rc = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs);
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const SHORT r = rc > 0 ? fds[i].revents : 0;
-        entries[i].events = ((r & (POLLRDNORM | POLLRDBAND)) ? kReadable : 0u) |
-                            ((r & POLLHUP) ? kHangUp : 0u) | ((r & POLLERR) ? kError : 0u) |
-                            ((r & POLLNVAL) ? kInvalid : 0u);
+    int rc;
+    if (fds.empty()) {
+        Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+        return 0;
+    }
+    rc = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs);
+    for (size_t k = 0; k < fds.size(); ++k) {
+        const SHORT r = rc > 0 ? fds[k].revents : 0;
+        entries[polled[k]].events = ((r & (POLLRDNORM | POLLRDBAND)) ? kReadable : 0u) |
+                                    ((r & POLLHUP) ? kHangUp : 0u) | ((r & POLLERR) ? kError : 0u) |
+                                    ((r & POLLNVAL) ? kInvalid : 0u);
     }
     if (rc == SOCKET_ERROR) return WSAGetLastError() == WSAEINTR ? 0 : -1;
     return rc;
+}
+
+bool Resolves(const Endpoint& where, std::string* error) {
+    AddressList addresses;
+    return Resolve(where, false, &addresses, error);
+}
+
+Socket ConnectLocal(const std::string& path, std::string* error) {
+    *error = "local sockets (" + path + ") are not supported on Windows; use a TCP address";
+    return Socket();
+}
+
+void SetSendTimeout(SocketId socket, int timeoutMs) {
+    const DWORD ms = static_cast<DWORD>(timeoutMs);
+    setsockopt(Sock(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+}
+
+PeerState ProbePeer(SocketId socket, bool sendOpen) {
+    const SOCKET s = Sock(socket);
+    if (WaitReadable(s, 0) <= 0) return PeerState::Open;
+    char byte;
+    const int n = ::recv(s, &byte, 1, MSG_PEEK);
+    if (n > 0) return PeerState::Open;
+    if (n == SOCKET_ERROR)
+        return WSAGetLastError() == WSAEWOULDBLOCK ? PeerState::Open : PeerState::Reset;
+    if (!sendOpen) return PeerState::Ended;
+    // The end of the stream; a reset after it still fails an empty send.
+    return ::send(s, &byte, 0, 0) == SOCKET_ERROR ? PeerState::Reset : PeerState::Ended;
 }
 
 int ReceiveWait(SocketId socket, char* buffer, int size, int timeoutMs) {
@@ -215,6 +258,12 @@ bool SendAll(SocketId socket, const char* data, size_t length) {
 }
 
 void ShutdownSend(SocketId socket) { ::shutdown(Sock(socket), SD_SEND); }
+
+void ResetOnClose(SocketId socket) {
+    const linger abort{1, 0};
+    setsockopt(Sock(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+               sizeof abort);
+}
 
 std::string LastErrorText() {
     const int code = WSAGetLastError();

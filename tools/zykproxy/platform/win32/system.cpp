@@ -12,15 +12,29 @@ namespace zykproxy::platform {
 
 namespace {
 void (*g_onStop)() = nullptr;
-BOOL WINAPI OnConsoleControl(DWORD) {
+void (*g_onReport)() = nullptr;
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event == CTRL_BREAK_EVENT && g_onReport != nullptr) {
+        g_onReport();
+        return TRUE;
+    }
     if (g_onStop != nullptr) g_onStop();
     return TRUE;
+}
+void RegisterOnce() {
+    static const bool registered = SetConsoleCtrlHandler(&OnConsoleControl, TRUE) != 0;
+    (void)registered;
 }
 }  // namespace
 
 void InstallStopHandler(void (*onStop)()) {
     g_onStop = onStop;
-    SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+    RegisterOnce();
+}
+
+void InstallReportHandler(void (*onReport)()) {
+    g_onReport = onReport;
+    RegisterOnce();
 }
 
 void IgnoreBrokenPipe() {}
