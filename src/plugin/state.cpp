@@ -2,6 +2,7 @@
 #include "plugin/state.h"
 
 #include <mutex>
+#include <type_traits>
 
 #include "os/debug_output.h"
 #include "os/module.h"
@@ -11,10 +12,18 @@
 namespace zykim {
 
 std::atomic<ISocket*> g_pHostSocket{nullptr};
-ZykScanCallback g_pScanCallback = nullptr;
-LockObject g_tableLock;
-LockObject g_callbackLock;
+std::atomic<ZykScanCallback> g_pScanCallback{nullptr};
+BasicLock g_tableLock;
+BasicLock g_callbackLock;
 CConnectionTable* g_pConnectionTable = nullptr;
+
+// No destructor of the C++ runtime may touch what the unload path frees: at process exit
+// the runtime's destructors run before the loader's unload hook, and another thread may
+// still be inside an export.
+static_assert(std::is_trivially_destructible_v<BasicLock>);
+static_assert(std::is_trivially_destructible_v<std::atomic<ISocket*>>);
+static_assert(std::is_trivially_destructible_v<std::atomic<ZykScanCallback>>);
+static_assert(std::is_trivially_destructible_v<std::mutex>);
 
 namespace {
 std::mutex g_settingsMutex;
@@ -22,7 +31,7 @@ TimeoutProtectionSetting g_timeoutProtection{0, 5000};
 CheckLimitSetting g_checkLimit{0, ~uint64_t{0}};
 bool g_started = false;
 
-void CreateLockOrSay(LockObject& lock) {
+void CreateLockOrSay(BasicLock& lock) {
     if (!lock.Create()) os::WriteDebugOutput("Mutex creation failed.\n");
 }
 }  // namespace
