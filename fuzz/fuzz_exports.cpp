@@ -23,12 +23,15 @@
 // intact, or as zeros of the same length when the verdict is positive or it could not be
 // held; nothing after the connection ended (or its socket failed); every check sees the
 // body in the held file; no held file is left once every connection has ended; no lock
-// stays held.
+// stays held. And no connection can hold up another: while the host's scan callback
+// runs, the table lock is free; while the host's Send delivers to a client (which may
+// stop reading for as long as it likes), the table lock and the callback lock are free.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +40,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -107,6 +111,43 @@ struct Run {
 
 Run* g_run = nullptr;
 
+// Tells which of the plug-in's process-wide locks another thread could take right now,
+// asked from inside a host callback. One thread of its own answers every question.
+class LockProbe {
+public:
+    struct Free {
+        bool table = false;
+        bool callback = false;
+    };
+    LockProbe() { std::thread([this] { Serve(); }).detach(); }
+    Free Ask() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_asked = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !m_asked; });
+        return m_answer;
+    }
+
+private:
+    void Serve() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_asked; });
+            m_answer.table = zykim::g_tableLock.Wait(0) == 1;
+            if (m_answer.table) zykim::g_tableLock.Release();
+            m_answer.callback = zykim::g_callbackLock.Wait(0) == 1;
+            if (m_answer.callback) zykim::g_callbackLock.Release();
+            m_asked = false;
+            m_changed.notify_all();
+        }
+    }
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_asked = false;
+    Free m_answer;
+};
+LockProbe* g_probe = nullptr;
+
 // What the client must have received by now: committed, then the live oracle's bytes.
 size_t ExpectedSize(const Connection& c) {
     return c.committed.size() + (c.oracle ? c.oracle->Client().size() : 0);
@@ -166,6 +207,10 @@ public:
     }
     int Send(int socket, const char* data, int length) override {
         if (Connection* c = ByAppSocket(socket)) {
+            const LockProbe::Free free = g_probe->Ask();
+            if (!free.table || !free.callback)
+                SetError(std::string("a delivery to a client under the ") + (free.table ? "callback" : "table") +
+                         " lock: a client that stops reading would hold up other connections");
             if (c->bSendFails) return 0;
         }
         return WriteAll(socket, data, static_cast<size_t>(length)) ? 1 : 0;
@@ -188,6 +233,7 @@ int ZYKIM_CALL ScanCallback(int kind, ScanCallbackInfo* info) {
         SetError("a scan record without its size");
         return 0;
     }
+    if (!g_probe->Ask().table) SetError("the scan callback called under the table lock");
     if (kind == ZYKIM_SCAN_PROGRESS) {
         if (info->szFileName == nullptr || std::strcmp(info->szFileName, "szFileName") != 0)
             SetError("a progress report names a file");
@@ -348,15 +394,8 @@ void Compare(const char* after) {
 }
 
 bool LocksAreFree() {
-    bool free = false;
-    std::thread([&] {
-        const bool table = zykim::g_tableLock.Wait(0) == 1;
-        if (table) zykim::g_tableLock.Release();
-        const bool callback = zykim::g_callbackLock.Wait(0) == 1;
-        if (callback) zykim::g_callbackLock.Release();
-        free = table && callback;
-    }).join();
-    return free;
+    const LockProbe::Free free = g_probe->Ask();
+    return free.table && free.callback;
 }
 
 void RemoveDir() {
@@ -369,6 +408,7 @@ void RemoveDir() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* level = std::getenv("ZYKIM_FUZZ_TRACE_LEVEL");
     zykim::ModuleStartup();
+    g_probe = new LockProbe;
     zykim::SetTraceLevel(level != nullptr ? std::atoi(level) : 4);
     const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
     std::error_code ec;

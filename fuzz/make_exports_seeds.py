@@ -76,6 +76,8 @@ def main():
         "hold-fails": bytes([OWN]) + new(2, hold_fails=True) + server(2, one) + end(2),
         "replace-mid-body": bytes([OWN]) + new(0) + server(0, one[:1500]) + replace(0) + server(0, one) + end(0),
         "end-mid-body": bytes([OWN]) + new(3) + server(3, one[:1500]) + end(3) + server(3, one[1500:]),
+        "end-large-mid-body": bytes([HOST]) + new(0) + new(1) + server(0, header(b"big.bin", 200000))
+                              + filler(0, 65536) + filler(0, 65536, 8) + server(1, one) + end(0) + end(1),
         "unknown": bytes([OWN]) + server(1, one) + new(1, plain_call=True) + server(1, one) + end(1),
         "removed": bytes([OWN]) + new(0) + verdict(0, remove=True) + server(0, one) + end(0),
         "cut": bytes([OWN]) + new(0) + verdict(-1, cut=5) + server(0, one) + end(0),

@@ -6,13 +6,43 @@
  *
  * Threads and locks
  *   - Every export runs on the calling host thread; the plug-in starts no thread.
- *     Any number of host threads may call the exports at once.
+ *     Any number of host threads may call the exports at once, for different
+ *     connections.
+ *   - Data calls for the same connection and direction must not overlap: two
+ *     OnRequestFromServer calls for one connection at once could hand its blocks to the
+ *     file-transfer inspection out of order, and two OnRequestFromApplication calls
+ *     would interleave their blocks on the server socket. Do not end or replace a
+ *     connection (OnEndConnection, OnNewConnection(Ex)) while a data call for it runs.
  *   - The plug-in has a table lock (the connection table), a callback lock (the scan
- *     callback and every send to any messenger client) and one lock per connection.
- *     The host's scan callback is called with the callback lock held and is never
- *     entered by two threads at once. It must not call back into the plug-in
- *     (no connection export, no RegisterCallback): that would deadlock.
- *   - While a file is being scanned, deliveries to every messenger client wait.
+ *     callback) and one lock per connection. Deliveries to a messenger client run
+ *     under that connection's lock only: a client that stops reading stalls its own
+ *     connection (and the host thread serving it), never another connection.
+ *   - The host's scan callback is called with the callback lock held and is never
+ *     entered by two threads at once. While it runs, other connections' checks and
+ *     progress reports wait for it (progress is reported for files above 100,000
+ *     bytes, also once when such a transfer ends or is cut short); their other bytes
+ *     flow. It must not call back into the plug-in (no connection export, no
+ *     RegisterCallback): that would deadlock.
+ *   - ISocket::Receive and ISocket::Send are called without any plug-in lock, on any
+ *     host thread, for different sockets at once.
+ *   - SetISocket must be called before the connections that should use it are
+ *     announced; the plug-in publishes the pointer with release ordering and reads it
+ *     with acquire ordering at every transfer, so a host thread whose data call follows
+ *     SetISocket sees the object as the host built it. Keep the object alive for as
+ *     long as the plug-in may use it (until SetISocket(NULL) has returned and no data
+ *     call is running).
+ *
+ * Loading and unloading
+ *   - The host may exit without unloading the plug-in, even while other threads are
+ *     inside exports: process exit frees nothing (held files of connections still open
+ *     then stay in the temporary folder).
+ *   - Unloading (FreeLibrary, dlclose) with connections still open is allowed once no
+ *     export is running: their held files are deleted without reaching the client and
+ *     without calling the scan callback.
+ *
+ * Byte counts
+ *   - OnRequestFromApplication and OnRequestFromServer return the bytes read during the
+ *     call, capped at 2,147,483,647; a host may read 0 or less as "nothing came".
  *
  * Ownership
  *   - The host owns its ZykConnection records, its ISocket object and every buffer it
@@ -141,7 +171,7 @@ typedef int (ZYKIM_CALL *ZykScanCallback)(int kind, ScanCallbackInfo* info);
 /* Replaces the scan callback (NULL clears it). Returns non-zero on success. */
 ZYKIM_API int ZYKIM_CALL RegisterCallback(ZykScanCallback callback);
 /* Sets the host's socket interface (NULL: the plug-in uses the raw sockets itself).
- * Returns its argument. */
+ * Call it before announcing the connections that should use it. Returns its argument. */
 ZYKIM_API ISocket* ZYKIM_CALL SetISocket(ISocket* socketInterface);
 /* Stores a time-out setting (seconds; 0 or less switches it off). Returns 0. */
 ZYKIM_API int ZYKIM_CALL SetTimeoutProtection(int seconds);
@@ -153,9 +183,11 @@ ZYKIM_API void ZYKIM_CALL NotifySettingsChanged(void);
 /* Connections. `app` is the messenger client's side, `server` the server's side. */
 ZYKIM_API void ZYKIM_CALL OnNewConnection(int hostValue, ZykConnection* app);
 ZYKIM_API void ZYKIM_CALL OnNewConnectionEx(int hostValue, int unused, ZykConnection* app);
-/* Drains the client socket and forwards every byte to the server; returns the bytes read. */
+/* Drains the client socket and forwards every byte to the server; returns the bytes read
+ * (at most 2,147,483,647). */
 ZYKIM_API int ZYKIM_CALL OnRequestFromApplication(ZykConnection* app, ZykConnection* server);
-/* Drains the server socket through the inspection; returns the bytes read. */
+/* Drains the server socket through the inspection; returns the bytes read (at most
+ * 2,147,483,647). */
 ZYKIM_API int ZYKIM_CALL OnRequestFromServer(ZykConnection* app, ZykConnection* server);
 /* Ends the connection: a file still held is deleted without reaching the client.
  * Do not call it while a data call for the same connection is running. */

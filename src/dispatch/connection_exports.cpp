@@ -1,6 +1,7 @@
 // The connection exports: the connection table and the data pump. Client bytes go to
 // the server at once; server bytes go through the connection's CIMProxy.
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <new>
 
@@ -20,6 +21,12 @@ namespace {
 constexpr int32_t kAppBufferSize = 65537;
 constexpr int32_t kServerBufferSize = 65536;
 constexpr uint32_t kNoTimeout = 0xFFFFFFFFu;
+
+// The data exports count in 64 bits and return at most this: a host that reads 0 or less
+// as "closed" must never see a total that wrapped past 2 GiB.
+int32_t CappedTotal(int64_t total) {
+    return total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
+}
 
 std::shared_ptr<CIMProxy> FindProxy(const ZykConnection* pApp) {
     LockGuard guard(g_tableLock);
@@ -64,11 +71,15 @@ void NewConnection(int hostValue, const ZykConnection* pApp) {
         TraceError(" OnNewConnection: cannot create CIMProxy\n");
         return;
     }
+    // An object entered meanwhile by another call for the same handle is destroyed
+    // after the table lock is released: its destructor may report progress.
+    std::shared_ptr<CIMProxy> replaced;
     {
         LockGuard guard(g_tableLock);
         TraceInfo("[%05d] OnNewConnect: insert\n", pApp->socket);
-        if (g_pConnectionTable != nullptr) g_pConnectionTable->Set(pApp, proxy);
+        if (g_pConnectionTable != nullptr) replaced = g_pConnectionTable->Set(pApp, proxy);
     }
+    replaced.reset();
     ProxyLockGuard lock(*proxy);
     proxy->vNewConnection(pApp);
 }
@@ -93,12 +104,12 @@ ZYKIM_API void ZYKIM_CALL OnNewConnection(int hostValue, ZykConnection* app) {
 
 ZYKIM_API int ZYKIM_CALL OnRequestFromApplication(ZykConnection* app, ZykConnection* server) {
     return CallGuarded(0, [&] {
-        int32_t total = 0;
+        int64_t total = 0;
         if (app == nullptr || server == nullptr) {
             TraceWarning(" call OnRequestFromApplication( 0x%08x, 0x%08x )\n",
                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(app)),
                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(server)));
-            return total;
+            return 0;
         }
         std::unique_ptr<char[]> buffer(new char[kAppBufferSize]);
         try {
@@ -116,18 +127,18 @@ ZYKIM_API int ZYKIM_CALL OnRequestFromApplication(ZykConnection* app, ZykConnect
             DirectLine("CWinSockException (OnRequestFromApplication): %s\n",
                        GetWinSockErrorText(e.m_nError));
         }
-        return total;
+        return CappedTotal(total);
     });
 }
 
 ZYKIM_API int ZYKIM_CALL OnRequestFromServer(ZykConnection* app, ZykConnection* server) {
     return CallGuarded(0, [&] {
-        int32_t total = 0;
+        int64_t total = 0;
         if (app == nullptr || server == nullptr) {
             TraceWarning(" call OnRequestFromServer( 0x%08x, 0x%08x )\n",
                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(app)),
                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(server)));
-            return total;
+            return 0;
         }
         std::unique_ptr<char[]> buffer(new char[kServerBufferSize]);
         try {
@@ -152,7 +163,7 @@ ZYKIM_API int ZYKIM_CALL OnRequestFromServer(ZykConnection* app, ZykConnection* 
             DirectLine("CWinSockException (OnRequestFromServer): %s\n",
                        GetWinSockErrorText(e.m_nError));
         }
-        return total;
+        return CappedTotal(total);
     });
 }
 
@@ -168,11 +179,13 @@ ZYKIM_API void ZYKIM_CALL OnEndConnection(ZykConnection* app) {
             if (g_pConnectionTable != nullptr) proxy = g_pConnectionTable->Find(app);
             if (proxy) {
                 TraceInfo("[%05d] OnEndConnect: erase from list\n", app->socket);
-                // The first end-connection handling runs under the table lock. It is
-                // skipped when a data call of this connection holds the proxy lock right
-                // now: the handling below, under the proxy lock, does the same work.
+                // The first end-connection handling runs under the table lock only when
+                // it cannot wait: the proxy lock is free right now (a plain try, no
+                // message dispatch) and no body is held, whose reset could report
+                // progress and so wait for the callback lock. Otherwise the handling
+                // below, under the proxy lock alone, does the same work.
                 if (proxy->bTryLock()) {
-                    proxy->vEndConnection(app);
+                    if (proxy->bTransferIdle()) proxy->vEndConnection(app);
                     proxy->vUnlock();
                 }
                 g_pConnectionTable->Remove(app);

@@ -3,6 +3,8 @@
 
 #include <new>
 
+#include "proxy/im_proxy.h"
+
 namespace zykim {
 
 std::shared_ptr<CIMProxy> CConnectionTable::Find(const ZykConnection* app) const {
@@ -18,12 +20,15 @@ std::shared_ptr<CIMProxy> CConnectionTable::Remove(const ZykConnection* app) {
     return proxy;
 }
 
-void CConnectionTable::Set(const ZykConnection* app, std::shared_ptr<CIMProxy> proxy) {
-    m_entries[Key(app)] = std::move(proxy);
+std::shared_ptr<CIMProxy> CConnectionTable::Set(const ZykConnection* app, std::shared_ptr<CIMProxy> proxy) {
+    std::shared_ptr<CIMProxy>& entry = m_entries[Key(app)];
+    std::swap(entry, proxy);
+    return proxy;
 }
 
-void CConnectionTable::Abandon() {
-    for (auto& entry : m_entries) new std::shared_ptr<CIMProxy>(std::move(entry.second));
+void CConnectionTable::DetachAll() {
+    for (auto& entry : m_entries)
+        if (entry.second) entry.second->vDetachFromHost();
     m_entries.clear();
 }
 
@@ -31,7 +36,7 @@ CConnectionTable* CreateConnectionTable() { return new (std::nothrow) CConnectio
 
 void DestroyConnectionTable(CConnectionTable* table) {
     if (table == nullptr) return;
-    table->Abandon();
+    table->DetachAll();
     delete table;
 }
 

@@ -19,11 +19,14 @@ public:
     std::shared_ptr<CIMProxy> Find(const ZykConnection* app) const;
     // Removes the entry and hands its proxy to the caller (null when there was none).
     std::shared_ptr<CIMProxy> Remove(const ZykConnection* app);
-    void Set(const ZykConnection* app, std::shared_ptr<CIMProxy> proxy);
+    // Enters the proxy; hands back the one it replaced (null when there was none), for
+    // the caller to let go of once the table lock is released.
+    std::shared_ptr<CIMProxy> Set(const ZykConnection* app, std::shared_ptr<CIMProxy> proxy);
     size_t Size() const { return m_entries.size(); }
-    // Forgets every entry without destroying the proxies: at unload their destructors
-    // would call into the host, which may already be gone.
-    void Abandon();
+    // At unload: cuts every connection object off from the host (no scan callback, no
+    // send), then lets go of them, so that each closes its lock and deletes its held
+    // file without calling into a host that is unloading the plug-in.
+    void DetachAll();
 
 private:
     static uintptr_t Key(const ZykConnection* app) { return reinterpret_cast<uintptr_t>(app); }

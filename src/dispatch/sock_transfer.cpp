@@ -100,7 +100,7 @@ constexpr const char kUnknownSocketError[] = "Unknown socket error.";
 int32_t SockRecv(const ZykConnection* pConnection, char* pBuffer, int32_t nSize, uint32_t dwTimeout, bool bPeek) {
     // A missing record has no socket to read; the caller's read loop simply ends.
     if (pConnection == nullptr) return 0;
-    if (ISocket* pSocket = g_pHostSocket.load()) {
+    if (ISocket* pSocket = g_pHostSocket.load(std::memory_order_acquire)) {
         const int32_t n = pSocket->Receive(pConnection->socket, pBuffer, nSize);
         // A count above the buffer is a host's fault; taken as is, it would read past it.
         return n > nSize ? nSize : n;
@@ -110,7 +110,7 @@ int32_t SockRecv(const ZykConnection* pConnection, char* pBuffer, int32_t nSize,
 
 bool SockSend(const ZykConnection* pConnection, const char* pData, int32_t nLength, uint32_t dwTimeout) {
     if (pConnection == nullptr) return false;
-    if (ISocket* pSocket = g_pHostSocket.load())
+    if (ISocket* pSocket = g_pHostSocket.load(std::memory_order_acquire))
         return static_cast<uint8_t>(pSocket->Send(pConnection->socket, pData, nLength)) != 0;
     return SendAll(pConnection->socket, pData, nLength, dwTimeout);
 }

@@ -16,7 +16,8 @@ constexpr uint32_t kWaitInfinite = 0xFFFFFFFFu;
 LockHandle CreateLockHandle();
 // Waits up to timeoutMs (kWaitInfinite: no limit) for the mutex. Returns 1 when the
 // calling thread now owns it, 0 otherwise (null handle, time-out, failed wait).
-// On Windows, messages arriving in the thread's queue meanwhile are dispatched.
+// On Windows, messages arriving in the thread's queue meanwhile are dispatched; a
+// time-out of 0 is a plain try that dispatches nothing.
 int WaitLockHandle(LockHandle handle, uint32_t timeoutMs);
 // Releases one ownership; non-zero on success, 0 for a null handle or a failure.
 int ReleaseLockHandle(LockHandle handle);

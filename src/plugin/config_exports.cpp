@@ -13,14 +13,17 @@ using namespace zykim;
 
 ZYKIM_API int ZYKIM_CALL RegisterCallback(ZykScanCallback callback) {
     return CallGuarded(0, [&] {
+        // Under the callback lock, so that a callback is never replaced during a call.
         g_callbackLock.Wait();
-        g_pScanCallback = callback;
+        g_pScanCallback.store(callback, std::memory_order_release);
         return g_callbackLock.Release();
     });
 }
 
 ZYKIM_API ISocket* ZYKIM_CALL SetISocket(ISocket* socketInterface) {
-    g_pHostSocket.store(socketInterface, std::memory_order_relaxed);
+    // Released here, acquired by every socket transfer: a host thread that sees the
+    // pointer also sees the object it points to as the host built it.
+    g_pHostSocket.store(socketInterface, std::memory_order_release);
     return socketInterface;
 }
 

@@ -8,13 +8,15 @@
 namespace zykim {
 
 // One unnamed mutex; it keeps a null handle when the mutex could not be created, and
-// then waits return 0 at once and releases do nothing.
-class LockObject {
+// then waits return 0 at once and releases do nothing. It closes nothing by itself:
+// the table and callback locks are of this type so that no C++ runtime destructor
+// closes them at process exit, when another thread may still hold them; the unload
+// path closes them, once.
+class BasicLock {
 public:
-    LockObject() = default;
-    LockObject(const LockObject&) = delete;
-    LockObject& operator=(const LockObject&) = delete;
-    ~LockObject() { Destroy(); }
+    constexpr BasicLock() = default;
+    BasicLock(const BasicLock&) = delete;
+    BasicLock& operator=(const BasicLock&) = delete;
 
     // Creates the mutex; false (and a null handle) on failure.
     bool Create() {
@@ -26,6 +28,7 @@ public:
         os::DestroyLockHandle(m_hMutex);
         m_hMutex = nullptr;
     }
+    // A time-out of 0 is a plain try: it never dispatches window messages.
     int Wait(uint32_t timeoutMs = os::kWaitInfinite) { return os::WaitLockHandle(m_hMutex, timeoutMs); }
     int Release() { return os::ReleaseLockHandle(m_hMutex); }
     bool IsNull() const { return m_hMutex == nullptr; }
@@ -34,18 +37,25 @@ private:
     os::LockHandle m_hMutex = nullptr;
 };
 
+// A lock that closes its mutex when it goes: the proxy locks.
+class LockObject : public BasicLock {
+public:
+    LockObject() = default;
+    ~LockObject() { Destroy(); }
+};
+
 // Takes a lock with the lock wait (no time-out) and releases it on every path out of
 // the scope, exceptions included. Like every caller, it ignores the wait's result and
 // releases once; on a null lock both are no-ops.
 class LockGuard {
 public:
-    explicit LockGuard(LockObject& lock) : m_lock(lock) { m_lock.Wait(); }
+    explicit LockGuard(BasicLock& lock) : m_lock(lock) { m_lock.Wait(); }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
     ~LockGuard() { m_lock.Release(); }
 
 private:
-    LockObject& m_lock;
+    BasicLock& m_lock;
 };
 
 }  // namespace zykim

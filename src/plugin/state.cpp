@@ -1,7 +1,8 @@
 // Process-wide state and module start-up and shut-down.
 #include "plugin/state.h"
 
-#include <mutex>
+#include <thread>
+#include <type_traits>
 
 #include "os/debug_output.h"
 #include "os/module.h"
@@ -11,42 +12,63 @@
 namespace zykim {
 
 std::atomic<ISocket*> g_pHostSocket{nullptr};
-ZykScanCallback g_pScanCallback = nullptr;
-LockObject g_tableLock;
-LockObject g_callbackLock;
+std::atomic<ZykScanCallback> g_pScanCallback{nullptr};
+BasicLock g_tableLock;
+BasicLock g_callbackLock;
 CConnectionTable* g_pConnectionTable = nullptr;
 
+// No destructor of the C++ runtime may touch what the unload path frees: at process exit
+// the runtime's destructors run before the loader's unload hook, and another thread may
+// still be inside an export.
+static_assert(std::is_trivially_destructible_v<BasicLock>);
+static_assert(std::is_trivially_destructible_v<std::atomic<ISocket*>>);
+static_assert(std::is_trivially_destructible_v<std::atomic<ZykScanCallback>>);
+static_assert(std::is_trivially_destructible_v<std::atomic_flag>);
+
 namespace {
-std::mutex g_settingsMutex;
+// Guards the two stored settings, which are only ever copied in or out: a spin lock,
+// since a mutex of the C++ runtime need not be trivially destructible (MinGW's is not).
+std::atomic_flag g_settingsBusy = ATOMIC_FLAG_INIT;
+
+class SettingsGuard {
+public:
+    SettingsGuard() {
+        while (g_settingsBusy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    }
+    ~SettingsGuard() { g_settingsBusy.clear(std::memory_order_release); }
+    SettingsGuard(const SettingsGuard&) = delete;
+    SettingsGuard& operator=(const SettingsGuard&) = delete;
+};
+
 TimeoutProtectionSetting g_timeoutProtection{0, 5000};
 CheckLimitSetting g_checkLimit{0, ~uint64_t{0}};
 bool g_started = false;
 
-void CreateLockOrSay(LockObject& lock) {
+void CreateLockOrSay(BasicLock& lock) {
     if (!lock.Create()) os::WriteDebugOutput("Mutex creation failed.\n");
 }
 }  // namespace
 
 CConnectionTable* CreateConnectionTable();           // dispatch/connection_table.cpp
-void DestroyConnectionTable(CConnectionTable* table);  // leaves the proxies alive
+void DestroyConnectionTable(CConnectionTable* table);  // destroys the proxies silently
 
 TimeoutProtectionSetting GetTimeoutProtection() {
-    std::lock_guard<std::mutex> guard(g_settingsMutex);
+    SettingsGuard guard;
     return g_timeoutProtection;
 }
 
 CheckLimitSetting GetCheckLimit() {
-    std::lock_guard<std::mutex> guard(g_settingsMutex);
+    SettingsGuard guard;
     return g_checkLimit;
 }
 
 void StoreTimeoutProtection(TimeoutProtectionSetting value) {
-    std::lock_guard<std::mutex> guard(g_settingsMutex);
+    SettingsGuard guard;
     g_timeoutProtection = value;
 }
 
 void StoreCheckLimit(CheckLimitSetting value) {
-    std::lock_guard<std::mutex> guard(g_settingsMutex);
+    SettingsGuard guard;
     g_checkLimit = value;
 }
 

@@ -1,4 +1,6 @@
 // The process-wide state that every subsystem shares, created when the library loads.
+// Every global here is trivially destructible: only the unload path tears the state
+// down, whatever order the C++ runtime and the loader run their destructors in.
 #pragma once
 
 #include <atomic>
@@ -21,12 +23,14 @@ struct CheckLimitSetting {
     uint64_t qwLimitBytes;  // all ones: no limit
 };
 
-// Socket interface of the host, or null: the socket transfer reads it at every call.
+// Socket interface of the host, or null: the socket transfer reads it at every call
+// (acquire), SetISocket publishes it (release).
 extern std::atomic<ISocket*> g_pHostSocket;
-// The host's scan callback; read and written only under g_callbackLock.
-extern ZykScanCallback g_pScanCallback;
-extern LockObject g_tableLock;
-extern LockObject g_callbackLock;
+// The host's scan callback; written only under g_callbackLock, and called only under
+// it. A look without the lock tells whether a progress report would reach anybody.
+extern std::atomic<ZykScanCallback> g_pScanCallback;
+extern BasicLock g_tableLock;
+extern BasicLock g_callbackLock;
 // The connection table; created at load, after the two locks.
 extern CConnectionTable* g_pConnectionTable;
 
@@ -35,7 +39,10 @@ TimeoutProtectionSetting GetTimeoutProtection();
 CheckLimitSetting GetCheckLimit();
 
 // Module start-up and shut-down, in the documented order. Idempotent per load; test
-// programs that link the plug-in's code directly call them themselves.
+// programs that link the plug-in's code directly call them themselves. ModuleShutdown
+// is the one unload path: it frees everything ModuleStartup made, and destroys the
+// connection objects still in the table without calling into the host. Process exit
+// is not an unload: the platform's entry point then calls neither.
 void ModuleStartup();
 void ModuleShutdown();
 

@@ -1,6 +1,8 @@
 // The transfer object's three callbacks: progress and file checks go to the host's
-// scan callback, client bytes to the application-side socket. Each holds the callback
-// lock for its whole run, so the host's callback is never entered twice at once.
+// scan callback, client bytes to the application-side socket. The callback lock is
+// held only around calls of the host's scan callback, so that it is never entered
+// twice at once; deliveries to a client run under that connection's proxy lock alone,
+// so a client that stops reading, or a long scan, holds up no other connection.
 #include <cstring>
 
 #include "plugin/state.h"
@@ -25,38 +27,47 @@ void FillCommon(ScanCallbackInfo& info, const CIMProxy& proxy) {
 void vICQFileProgressCallback(uint32_t nBytesSoFar, uint32_t nTotal, void* pUserData) {
     if (pUserData == nullptr) return;
     const auto& proxy = *static_cast<const CIMProxy*>(pUserData);
-    LockGuard guard(g_callbackLock);
-    if (nTotal <= kProgressThreshold) return;
-    ScanCallbackInfo info;
-    FillCommon(info, proxy);
+    // A small body is never reported: its writes must not wait for another connection's
+    // scan. The callback lock is taken only when the host will be called.
+    if (nTotal <= kProgressThreshold || proxy.bDetached()) return;
     TraceInfo("[CIMProxy] [vICQFileProgressCallback (%d von %d Bytes )]\n",
               static_cast<int>(nBytesSoFar / 1024), static_cast<int>(nTotal / 1024));
+    if (g_pScanCallback.load(std::memory_order_acquire) == nullptr) return;
+    LockGuard guard(g_callbackLock);
+    ScanCallbackInfo info;
+    FillCommon(info, proxy);
     info.dwDoneKB = nBytesSoFar / 1024;
     info.dwTotalKB = nTotal / 1024;
     info.szFileName = "szFileName";
     info.szWebContentInfo = "szWebContentInfo";
-    if (g_pScanCallback != nullptr) g_pScanCallback(ZYKIM_SCAN_PROGRESS, &info);
+    // Read again under the lock: RegisterCallback may have cleared it meanwhile.
+    if (const ZykScanCallback callback = g_pScanCallback.load(std::memory_order_acquire))
+        callback(ZYKIM_SCAN_PROGRESS, &info);
 }
 
 void vICQFileCheckFileCallback(const char* pszFileName, const char* pszTempFile,
                                int32_t /*nTempFileLen*/, void* pUserData, int32_t* pnVerdict) {
     if (pszTempFile == nullptr || pUserData == nullptr || pszFileName == nullptr) return;
     const auto& proxy = *static_cast<const CIMProxy*>(pUserData);
+    if (proxy.bDetached()) return;
     LockGuard guard(g_callbackLock);
     TraceInfo("[CIMProxy] [vICQFileCheckFileCallback (ScanFile [%s])]\n", pszTempFile);
-    if (g_pScanCallback == nullptr) return;
+    const ZykScanCallback callback = g_pScanCallback.load(std::memory_order_acquire);
+    if (callback == nullptr) return;
     ScanCallbackInfo info;
     FillCommon(info, proxy);
     info.szFileName = pszTempFile;
     info.szWebContentInfo = pszFileName;
-    g_pScanCallback(ZYKIM_SCAN_CHECK_FILE, &info);
+    callback(ZYKIM_SCAN_CHECK_FILE, &info);
     if (pnVerdict != nullptr) *pnVerdict = info.nResult;
 }
 
 int32_t bICQSendData2IcqClientCallback(const uint8_t* pData, int32_t nSize, void* pUserData) {
     if (pData == nullptr || nSize <= 0 || pUserData == nullptr) return 0;
     auto& proxy = *static_cast<CIMProxy*>(pUserData);
-    LockGuard guard(g_callbackLock);
+    if (proxy.bDetached()) return 0;
+    // No lock of its own: the caller holds this connection's proxy lock, which keeps the
+    // connection's deliveries in order; other connections deliver meanwhile.
     TraceInfo("[CIMProxy] [bICQSendData2IcqClientCallback\n");
     proxy.bICQSendData2IcqClient(pData, nSize);
     return 1;

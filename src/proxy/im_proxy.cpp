@@ -58,6 +58,21 @@ bool CIMProxy::bTryLock() { return m_hProxyLock.Wait(0) == 1; }
 
 void CIMProxy::vReset() { m_OscarFileTrans.vResetOFT2Filetrans(); }
 
+bool CIMProxy::bTransferIdle() const {
+    switch (m_OscarFileTrans.eState()) {
+        case ofs_DoOFT2_Check:
+        case ofs_DoOFT2_Check2:
+        case ofs_DoOFT2_Header:
+        case ofs_DoOFT2_FileName:
+        case ofs_DoOFT2_NoFileTrans:
+        case ofs_DoOFT2_Error:
+            // No body byte has been taken since the last reset: nothing to report.
+            return !m_OscarFileTrans.bHeldFileOpen() && m_OscarFileTrans.pszTempFile()[0] == '\0';
+        default:
+            return false;
+    }
+}
+
 template <typename Step>
 void CIMProxy::vRunConnectionStep(const ZykConnection* pApp, const char* pszWhat, Step step) {
     const int nSocket = SocketOf(pApp);

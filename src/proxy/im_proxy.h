@@ -31,6 +31,13 @@ public:
                             const ZykConnection* pAppConnection);
     void vReset();
     bool bICQSendData2IcqClient(const uint8_t* pData, int32_t nLength);
+    // True when the transfer object holds no file body: a reset then closes, deletes and
+    // reports nothing, so it never waits for the callback lock.
+    bool bTransferIdle() const;
+    // At unload: from now on the callbacks neither call the host's scan callback nor send;
+    // what is left is reset silently when the object is destroyed.
+    void vDetachFromHost() { m_bDetached = true; }
+    bool bDetached() const { return m_bDetached; }
 
     int32_t nHostValue() const { return m_nHostValue; }
     int32_t nAppSocket() const { return m_nAppSocket; }
@@ -45,6 +52,7 @@ private:
     int32_t m_nHostValue;
     int32_t m_nAppSocket;
     const ZykConnection* m_pAppConnection = nullptr;
+    bool m_bDetached = false;
     CIcqOscarFileTrans m_OscarFileTrans;
 };
 

@@ -88,4 +88,31 @@ TEST(LockWait, TimesOutWithoutOwning) {
     CloseHandle(done);
 }
 
+// The try used under the table lock runs no window procedure: a message waiting in the
+// queue stays there, whether the lock is free or held by another thread.
+TEST(LockWait, ATryDispatchesNothing) {
+    zykim::LockObject lock;
+    ASSERT_TRUE(lock.Create());
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // gives this thread its queue
+    ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_APP + 2, 0, 0));
+    EXPECT_EQ(lock.Wait(0), 1);
+    EXPECT_NE(lock.Release(), 0);
+    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread owner([&] {
+        lock.Wait();
+        SetEvent(held);
+        WaitForSingleObject(done, 10000);
+        lock.Release();
+    });
+    WaitForSingleObject(held, 10000);
+    EXPECT_EQ(lock.Wait(0), 0);
+    SetEvent(done);
+    owner.join();
+    EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_APP + 2, WM_APP + 2, PM_REMOVE));
+    CloseHandle(held);
+    CloseHandle(done);
+}
+
 }  // namespace

@@ -132,9 +132,9 @@ TEST(Settings, SocketInterfaceAndCallbackAreStoredAsGiven) {
 
     ZykScanCallback cb = [](int, ScanCallbackInfo*) { return 0; };
     EXPECT_NE(RegisterCallback(cb), 0);
-    EXPECT_EQ(zykim::g_pScanCallback, cb);
+    EXPECT_EQ(zykim::g_pScanCallback.load(), cb);
     EXPECT_NE(RegisterCallback(nullptr), 0);
-    EXPECT_EQ(zykim::g_pScanCallback, nullptr);
+    EXPECT_EQ(zykim::g_pScanCallback.load(), nullptr);
 }
 
 TEST(Settings, NotifySettingsChangedChangesNothing) {

@@ -1,10 +1,13 @@
 // Many host threads at once: data calls on many connections with file transfers, while
 // other threads open, replace and end connections. Every checked connection must
 // deliver exactly the expected stream, the scan callback must never be entered twice at
-// once, and no held file may be left.
+// once, and no held file may be left. And one connection whose client stops reading,
+// or whose scan takes seconds, holds up no other connection.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <random>
 #include <string>
@@ -124,6 +127,159 @@ TEST(Concurrency, ManyConnectionsOnManyThreadsKeepTheirStreams) {
     EXPECT_GE(ScanRecorder::Get().Checks().size(), static_cast<size_t>(kConnections));
     EXPECT_TRUE(temp.HeldFiles().empty());
     RegisterCallback(nullptr);
+}
+
+// --- stalls ----------------------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+constexpr int kSlowHost = 77;  // the host value of the connection whose scan is slow
+
+std::atomic<int> g_slowScanMs{0};
+std::atomic<bool> g_slowScanEntered{false};
+
+int ZYKIM_CALL SlowForOneConnection(int kind, ScanCallbackInfo* info) {
+    if (kind != ZYKIM_SCAN_CHECK_FILE) return 0;
+    info->nResult = 0;
+    if (info->dwHostValue == kSlowHost) {
+        g_slowScanEntered = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(g_slowScanMs.load()));
+    }
+    return 0;
+}
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool WaitFor(const std::atomic<bool>& flag, int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!flag && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return flag;
+}
+
+std::string Transfer(const std::string& name, size_t announced, size_t sent, unsigned seed) {
+    Oft2HeaderFields f;
+    f.name = name;
+    f.dwSize = static_cast<uint32_t>(announced);
+    return Str(MakeOft2Header(f)) + Str(MakeBody(sent, seed));
+}
+
+class Stalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_slowScanMs = 0;
+        g_slowScanEntered = false;
+        RegisterCallback(&SlowForOneConnection);
+    }
+    void TearDown() override {
+        RegisterCallback(nullptr);
+        EXPECT_TRUE(temp.HeldFiles().empty());
+    }
+    TempFolder temp;
+};
+
+// A's client never reads, so the release of A's body blocks inside A's data call. B's
+// body is held, checked and released, and B's other bytes flow, all the same.
+TEST_F(Stalls, AClientThatStopsReadingHoldsUpNoOtherConnection) {
+    LoopbackConnection a, b;
+    ASSERT_TRUE(a.Valid() && b.Valid());
+    SetReceiveBuffer(a.appPair.client, 8192);
+    SetSendBuffer(a.appPair.server, 8192);
+    OnNewConnectionEx(kSlowHost, 0, &a.app);
+    OnNewConnectionEx(2, 0, &b.app);
+
+    const std::string aStream = Transfer("stuck.bin", 4 << 20, 4 << 20, 1);
+    std::thread aServer([&] { WriteAll(a.MessengerServer(), aStream); });
+    std::atomic<bool> stop{false}, aInCall{false};
+    std::thread aHost([&] {
+        while (!stop) {
+            if (!WaitReadable(a.PluginServerSide(), 50)) continue;
+            aInCall = true;
+            OnRequestFromServer(&a.app, &a.server);
+            aInCall = false;
+        }
+    });
+    ASSERT_TRUE(WaitFor(g_slowScanEntered, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(aInCall) << "the release to A's client should be blocked by now";
+
+    // B on a thread of its own, so that a B held up behind A fails the test instead of
+    // hanging it: A's reset below lets it go on.
+    const std::string bStream = "before" + Transfer("fine.bin", 50000, 50000, 2) + "after";
+    std::atomic<bool> bDone{false};
+    std::string got;
+    const auto start = Clock::now();
+    std::thread bHost([&] {
+        got = ServerToClient(b, &OnRequestFromServer, bStream, bStream.size());
+        bDone = true;
+    });
+    WaitFor(bDone, 5000);
+    const double seconds = SecondsSince(start);
+    EXPECT_TRUE(bDone) << "B is held up behind A's client";
+    EXPECT_LT(seconds, 1.0);
+
+    // A's client resets: the blocked send fails and A's call returns.
+    stop = true;
+    AbortiveClose(a.appPair.client);
+    aHost.join();
+    aServer.join();
+    bHost.join();
+    EXPECT_TRUE(got == bStream) << got.size() << " of " << bStream.size() << " bytes";
+    std::printf("measured: B's held body and bytes delivered in %.3f s while A's release is blocked\n",
+                seconds);
+    OnEndConnection(&a.app);
+    OnEndConnection(&b.app);
+}
+
+// A's scan takes 3 s. Meanwhile a new connection is made, B (which holds part of a small
+// body) ends, and plain bytes flow on D, each at once; E, which holds part of a body
+// large enough for progress reports, ends on another thread and may wait for the scan,
+// but holds up none of the others while it does.
+TEST_F(Stalls, ALongScanHoldsUpNoOtherConnection) {
+    LoopbackConnection a, b, c, d, e;
+    ASSERT_TRUE(a.Valid() && b.Valid() && c.Valid() && d.Valid() && e.Valid());
+    OnNewConnectionEx(kSlowHost, 0, &a.app);
+    OnNewConnectionEx(2, 0, &b.app);
+    OnNewConnectionEx(4, 0, &d.app);
+    OnNewConnectionEx(5, 0, &e.app);
+    const std::string bPart = Transfer("partial.bin", 90000, 50000, 3);
+    EXPECT_EQ(ServerToClient(b, &OnRequestFromServer, bPart, 256).size(), 256u);
+    const std::string ePart = Transfer("large.bin", 400000, 150000, 4);
+    EXPECT_EQ(ServerToClient(e, &OnRequestFromServer, ePart, 256).size(), 256u);
+    EXPECT_EQ(ServerToClient(d, &OnRequestFromServer, "no transfer here", 16), "no transfer here");
+    EXPECT_EQ(temp.HeldFiles().size(), 2u);
+
+    g_slowScanMs = 3000;
+    const auto scanStart = Clock::now();
+    const std::string aStream = Transfer("slow.bin", 1000, 1000, 5);
+    std::thread aHost([&] { ServerToClient(a, &OnRequestFromServer, aStream, aStream.size()); });
+    ASSERT_TRUE(WaitFor(g_slowScanEntered, 10000));
+    std::thread eEnd([&] { OnEndConnection(&e.app); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    auto start = Clock::now();
+    OnNewConnectionEx(3, 0, &c.app);
+    const double newSeconds = SecondsSince(start);
+    start = Clock::now();
+    OnEndConnection(&b.app);
+    const double endSeconds = SecondsSince(start);
+    start = Clock::now();
+    const std::string passed = ServerToClient(d, &OnRequestFromServer, "plain bytes", 11);
+    const double dataSeconds = SecondsSince(start);
+    const bool scanStillRunning = SecondsSince(scanStart) < 2.5;
+
+    aHost.join();
+    eEnd.join();
+    const double scanSeconds = SecondsSince(scanStart);
+    EXPECT_TRUE(scanStillRunning) << "the three calls ran after the scan had ended";
+    EXPECT_LT(newSeconds, 0.5);
+    EXPECT_LT(endSeconds, 0.5);
+    EXPECT_LT(dataSeconds, 0.5);
+    EXPECT_EQ(passed, "plain bytes");
+    EXPECT_TRUE(ReadUntilQuiet(b.MessengerClient(), 50).empty()) << "B's partial body stays held back";
+    std::printf("measured during a %.3f s scan: new connection %.3f s, end with a held body %.3f s, "
+                "pass-through %.3f s\n", scanSeconds, newSeconds, endSeconds, dataSeconds);
+    for (LoopbackConnection* x : {&a, &c, &d}) OnEndConnection(&x->app);
 }
 
 }  // namespace

@@ -27,6 +27,12 @@ LockHandle CreateLockHandle() {
 int WaitLockHandle(LockHandle handle, uint32_t timeoutMs) {
     if (handle == nullptr) return 0;
     HANDLE h = ToHandle(handle);
+    if (timeoutMs == 0) {
+        // A plain try, as used while the table lock is held: it must not run a window
+        // procedure of the host's there, so it dispatches nothing.
+        const DWORD r = WaitForSingleObject(h, 0);
+        return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED ? 1 : 0;
+    }
     for (;;) {
         const DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, timeoutMs, kWakeMask);
         switch (r) {
