@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "os/debug_output.h"
+#include "os/held_file.h"
 #include "os/module.h"
 #include "os/settings.h"
 #include "plugin/trace.h"
@@ -66,6 +67,7 @@ void ModuleShutdown() {
     g_pConnectionTable = nullptr;
     g_callbackLock.Destroy();
     g_tableLock.Destroy();
+    os::DeleteRememberedHeldFiles();  // held files a scanner kept open until now
 }
 
 void OnModuleLoad() { ModuleStartup(); }
