@@ -13,28 +13,18 @@ namespace zykim::os {
 
 namespace {
 
-// Never destroyed: the library's unload may run after the static destructors.
-struct Remembered {
-    std::mutex mutex;
-    std::vector<std::string> paths;
-    std::atomic<size_t> count{0};
-};
-Remembered& RememberedFiles() {
-    static Remembered* s_remembered = new Remembered;
-    return *s_remembered;
-}
+// Held files still to be deleted, and the identities of the live transfer objects. The
+// lists exist only while they hold something: nothing is left allocated when the library
+// unloads with both empty, and nothing needs destroying in any order at unload.
+std::mutex g_rememberedMutex;
+std::vector<std::string>* g_pRemembered = nullptr;
+std::atomic<size_t> g_nRemembered{0};
 
-struct LiveIdentities {
-    std::mutex mutex;
-    std::set<int32_t> numbers;
-};
-LiveIdentities& Live() {
-    static LiveIdentities* s_live = new LiveIdentities;
-    return *s_live;
-}
+std::mutex g_liveMutex;
+std::set<int32_t>* g_pLive = nullptr;
 
 // 31 bits from the system's random source; should it fail, a sequence mixed with the
-// time and the process, which at least keeps the numbers of one process apart.
+// process id and a stack address, which still keeps the numbers of one process apart.
 uint32_t Random31() {
     uint32_t value = 0;
     if (!FillRandom(&value, sizeof value)) {
@@ -50,23 +40,28 @@ uint32_t Random31() {
 bool DeleteHeldFile(const char* pszPath) {
     if (pszPath == nullptr) return true;
     if (DeleteFileByPath(pszPath) != DeleteOutcome::kFailed) return true;
-    Remembered& r = RememberedFiles();
-    std::lock_guard<std::mutex> guard(r.mutex);
-    r.paths.emplace_back(pszPath);
-    r.count = r.paths.size();
+    std::lock_guard<std::mutex> guard(g_rememberedMutex);
+    if (g_pRemembered == nullptr) g_pRemembered = new std::vector<std::string>;
+    g_pRemembered->emplace_back(pszPath);
+    g_nRemembered = g_pRemembered->size();
     return false;
 }
 
 size_t DeleteRememberedHeldFiles() {
-    Remembered& r = RememberedFiles();
-    if (r.count.load() == 0) return 0;
-    std::lock_guard<std::mutex> guard(r.mutex);
+    if (g_nRemembered.load() == 0) return 0;
+    std::lock_guard<std::mutex> guard(g_rememberedMutex);
+    if (g_pRemembered == nullptr) return 0;
     std::vector<std::string> left;
-    for (const std::string& path : r.paths)
+    for (const std::string& path : *g_pRemembered)
         if (DeleteFileByPath(path.c_str()) == DeleteOutcome::kFailed) left.push_back(path);
-    r.paths.swap(left);
-    r.count = r.paths.size();
-    return r.paths.size();
+    g_pRemembered->swap(left);
+    const size_t nLeft = g_pRemembered->size();
+    if (nLeft == 0) {
+        delete g_pRemembered;
+        g_pRemembered = nullptr;
+    }
+    g_nRemembered = nLeft;
+    return nLeft;
 }
 
 HeldFile::HeldFile(HeldFile&& other) noexcept
@@ -86,19 +81,23 @@ HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
 
 int32_t NewHeldFileIdentity(const void* pObject) {
     if (sizeof(void*) == 4) return static_cast<int32_t>(reinterpret_cast<intptr_t>(pObject));
-    LiveIdentities& live = Live();
-    std::lock_guard<std::mutex> guard(live.mutex);
+    std::lock_guard<std::mutex> guard(g_liveMutex);
+    if (g_pLive == nullptr) g_pLive = new std::set<int32_t>;
     for (;;) {
         const int32_t n = static_cast<int32_t>(Random31());
-        if (live.numbers.insert(n).second) return n;
+        if (g_pLive->insert(n).second) return n;
     }
 }
 
 void ReleaseHeldFileIdentity(int32_t nIdentity) {
     if (sizeof(void*) == 4) return;
-    LiveIdentities& live = Live();
-    std::lock_guard<std::mutex> guard(live.mutex);
-    live.numbers.erase(nIdentity);
+    std::lock_guard<std::mutex> guard(g_liveMutex);
+    if (g_pLive == nullptr) return;
+    g_pLive->erase(nIdentity);
+    if (g_pLive->empty()) {
+        delete g_pLive;
+        g_pLive = nullptr;
+    }
 }
 
 }  // namespace zykim::os
