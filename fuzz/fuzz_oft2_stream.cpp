@@ -2,11 +2,13 @@
 // outcomes, against the stream oracle and the object's invariants.
 //
 // Input: byte 0 holds flags (bit 0: no check-file callback; bit 1: no held file can be
-// created); byte 1 the number of check plans (low 3 bits), followed by one byte per
-// plan (bits 0-1: verdict -1, 0, 1 or 5; bit 2: the scanner cuts the held file to
-// (byte >> 3) * 131 bytes). Then records to the end: 0xFF a call without data, 0xFE a
-// reset, any other byte t with the next byte u a block of ((t << 8) | u) + 1 bytes
-// (fewer at the end of the input).
+// created; bit 2: no name buffer can be allocated); byte 1 the number of check plans
+// (low 3 bits), followed by one byte per plan (bits 0-1: verdict -1, 0, 1 or 5; bit 2:
+// the scanner cuts the held file to (byte >> 3) * 131 bytes). Then records to the end:
+// 0xFF a call without data, 0xFE a reset, 0xFD k followed by a block record: that block
+// with its (k & 15)-th send to the client throwing after the bytes went out, any other
+// byte t with the next byte u a block of ((t << 8) | u) + 1 bytes (fewer at the end of
+// the input).
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -58,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zykim::test::Oft2OracleOptions options;
     options.bCheckCallback = (data[0] & 1) == 0;
     options.bHoldFails = (data[0] & 2) != 0;
+    options.bNameAllocFails = (data[0] & 4) != 0;
     size_t at = 1;
     const size_t plans = data[at++] & 7;
     for (size_t i = 0; i < plans && at < size; ++i, ++at) {
@@ -71,17 +74,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zykim::test::Oft2StreamCheck check(g_dir, options);
     std::string error;
     while (at < size && error.empty()) {
-        const uint8_t tag = data[at++];
+        uint8_t tag = data[at++];
         if (tag == 0xFF) {
             error = check.EmptyCall();
         } else if (tag == 0xFE) {
             error = check.Reset();
         } else {
+            long throwAt = -1;
+            if (tag == 0xFD) {
+                if (at + 1 >= size) break;
+                throwAt = data[at++] & 15;
+                tag = data[at++];
+                if (tag >= 0xFD) continue;
+            }
             if (at >= size) break;
             size_t n = ((size_t{tag} << 8) | data[at++]) + 1;
             if (n > size - at) n = size - at;
             if (n == 0) break;
-            error = check.Block(data + at, n);
+            error = throwAt < 0 ? check.Block(data + at, n) : check.ThrowingBlock(data + at, n, static_cast<size_t>(throwAt));
             at += n;
         }
     }

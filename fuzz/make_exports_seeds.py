@@ -89,7 +89,21 @@ def main():
                 + b"".join(end(c) for c in range(4)),
         "two-in-one": bytes([OWN]) + new(0) + verdict(0) + verdict(1)
                       + server(0, header(b"a", 10) + body(10) + header(b"b", 20, magic=b"oft2") + body(20)) + end(0),
+        # A header that refuses to be found, or accepted, by its length.
+        "hdrlen-192": bytes([OWN]) + new(0) + verdict(1) + server(0, header(b"", 300, hdrlen=192) + body(300)) + end(0),
+        "hdrlen-191": bytes([OWN]) + new(0) + verdict(1) + server(0, b"nick oft2" + header(hdrlen=191)[4:192])
+                      + server(0, one) + end(0),
+        "hdrlen-8913": bytes([HOST]) + new(0) + verdict(1) + server(0, header(b"n" * 8721, 500) + body(500)) + end(0),
+        "hdrlen-65535": bytes([OWN]) + new(0) + verdict(1)
+                        + server(0, header(b"m" * 65343, 700, hdrlen=65535) + body(700)) + end(0),
+        # The client's socket fails while a header split over two blocks goes on.
+        "split-stops": bytes([OWN]) + new(0) + server(0, b"xyOF") + fault(0, 0) + server(0, one[2:]) + end(0)
+                       + new(0) + verdict(1) + server(0, one) + end(0),
     }
+    # The magic split over two blocks after 1, 2 and 3 of its bytes.
+    for k in (1, 2, 3):
+        seeds[f"split-magic-{k}"] = (bytes([OWN if k != 2 else HOST]) + new(0) + verdict(1) + server(0, b"abc" + one[:k])
+                                     + server(0, one[k:]) + end(0))
     for name, data in seeds.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)

@@ -39,10 +39,15 @@ def blocks(stream, sizes):
     out, at, sizes = b"", 0, list(sizes)
     while at < len(stream):
         n = sizes.pop(0) if sizes else len(stream) - at
-        n = min(n, len(stream) - at, 0xFE00)  # tags 0xFE and 0xFF are no blocks
+        n = min(n, len(stream) - at, 0xFD00)  # tags 0xFD to 0xFF are no blocks
         out += struct.pack(">H", n - 1) + stream[at:at + n]
         at += n
     return out
+
+
+def throwing(k, record):
+    """A block record whose k-th send to the client throws."""
+    return bytes([0xFD, k]) + record
 
 
 def seed(flags, plans, records):
@@ -73,6 +78,29 @@ def main():
     seeds["longest-name"] = seed(0, [VERDICT_ZERO], blocks(header(b"n" * 8720, 20) + body(20), []))
     seeds["refused-192"] = seed(0, [], blocks(b"ab" + header(hdrlen=192) + b"tail", []))
     seeds["refused-8913"] = seed(0, [], blocks(header(b"n" * 8721) + b"tail", [192]))
+    # The magic split over two blocks after 1, 2 and 3 of its bytes, and over four.
+    for k in (1, 2, 3):
+        seeds[f"split-magic-{k}"] = seed(0, [VERDICT_ONE], blocks(b"abc" + one, [3 + k]))
+    seeds["split-magic-bytes"] = seed(0, [VERDICT_ONE], blocks(b"hello" + one, [5, 1, 1, 1, 1]))
+    seeds["split-magic-late"] = seed(0, [VERDICT_ONE], blocks(b"hello" + b"xoF" + one[2:], [5, 3]))
+    seeds["split-magic-not"] = seed(0, [], blocks(b"hello" + b"xoF" + b"x" + one, [5, 3]))
+    # Header lengths: an empty name, one too short for any header, names beyond the
+    # pass-on buffer.
+    seeds["hdrlen-192"] = seed(0, [VERDICT_ONE], blocks(header(b"", 300, hdrlen=192) + body(300), [192]))
+    seeds["hdrlen-191"] = seed(0, [VERDICT_ONE], blocks(b"nick oft2" + header(b"", 0, hdrlen=191)[4:192] + one, [100]))
+    seeds["hdrlen-8913"] = seed(0, [VERDICT_ZERO], blocks(header(b"n" * 8721, 500) + body(500), [8912]))
+    seeds["hdrlen-65535"] = seed(0, [VERDICT_ONE], blocks(header(b"m" * 65343, 700, hdrlen=65535) + body(700), []))
+    seeds["name-alloc-fails"] = seed(4, [VERDICT_ZERO], blocks(one + header(b"x", 0, hdrlen=192), [100, 200]))
+    # A send that throws: the header of a refused one, an accepted header, a body, a
+    # header split over two blocks.
+    seeds["throw-refused"] = seed(0, [VERDICT_ZERO], throwing(1, blocks(b"ab" + header(hdrlen=191)[:192] + b"tail", []))
+                                  + blocks(one, []))
+    seeds["throw-header"] = seed(0, [VERDICT_ZERO], throwing(0, blocks(one[:300], [])) + blocks(one[300:], [])
+                                 + blocks(one, []) + b"\xfe" + blocks(one, []))
+    seeds["throw-release"] = seed(0, [VERDICT_ZERO], throwing(1, blocks(one, [])) + blocks(one, []) + b"\xfe"
+                                  + blocks(one, []))
+    seeds["throw-split"] = seed(0, [VERDICT_ONE], blocks(b"xyOF", []) + throwing(0, blocks(one[2:], []))
+                                + blocks(b"more", []) + b"\xfe" + blocks(one, []))
     seeds["empty-body"] = seed(0, [VERDICT_ZERO], blocks(header(b"e", 0) + header(b"f", 5) + body(5), []))
     seeds["huge-size"] = seed(0, [], blocks(header(b"big.iso", 0x80000005) + body(5000), [256, 2000]))
     seeds["release-chunks"] = seed(0, [VERDICT_ONE], blocks(header(b"c.bin", 40000) + body(40000), [256, 30000]))
@@ -89,6 +117,8 @@ def main():
         segments = [256, 1460, 1460, 1176, 1460, 1460, 1460, 1460, 304, 1460, 308]
         seeds["capture-segments"] = seed(0, [VERDICT_ZERO], blocks(recorded, segments))
         seeds["capture-replaced"] = seed(0, [VERDICT_ONE], blocks(recorded, []))
+        for k in (1, 2, 3):
+            seeds[f"capture-split-{k}"] = seed(0, [VERDICT_ZERO], blocks(recorded, [k, 256 - k] + segments[1:]))
         with open(os.path.join(capture, "receiver-to-sender.bin"), "rb") as f:
             seeds["capture-replies"] = seed(0, [], blocks(f.read(), [256]))
 

@@ -20,7 +20,19 @@ bool IsPassing(eOFT2FileState e) {
 
 // Pointers and user data appear in the trace as 32-bit numbers.
 int32_t AsNumber(const void* p) { return static_cast<int32_t>(reinterpret_cast<intptr_t>(p)); }
+
+char* AllocateName(size_t nBytes) { return new (std::nothrow) char[nBytes](); }
+PFN_OFT2_ALLOC_NAME g_pfnAllocName = &AllocateName;
+
+// The name of a transfer whose name buffer could not be allocated.
+char g_szNoName[1] = "";
 }  // namespace
+
+PFN_OFT2_ALLOC_NAME SetOft2NameAllocator(PFN_OFT2_ALLOC_NAME pfnAlloc) {
+    const PFN_OFT2_ALLOC_NAME previous = g_pfnAllocName;
+    g_pfnAllocName = pfnAlloc != nullptr ? pfnAlloc : &AllocateName;
+    return previous;
+}
 
 CIcqOscarFileTrans::CIcqOscarFileTrans()
     : m_abHeaderOut{},
@@ -45,13 +57,18 @@ CIcqOscarFileTrans::CIcqOscarFileTrans()
       m_pSendData2IcqClient(nullptr),
       m_pSendUserData(nullptr),
       m_bHoldFailed(false),
-      m_nObjectIdentity(os::NewHeldFileIdentity(this)) {}
+      m_nObjectIdentity(os::NewHeldFileIdentity(this)),
+      m_nNameKept(0),
+      m_nHeaderHad(0),
+      m_abMagicCarried{},
+      m_nMagicCarried(0) {}
 
 CIcqOscarFileTrans::~CIcqOscarFileTrans() {
     m_sHeader.m_pszFileName = nullptr;
     m_pFileName.reset();
     bCloseOFT2File();
     vDeleteOFT2File();
+    os::ReleaseHeldFileIdentity(m_nObjectIdentity);
 }
 
 // --- dispatcher ------------------------------------------------------------------------
@@ -90,7 +107,7 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Filetrans(const uint8_t* pData, int32_
                 TraceInfo("[eDoOFT2Filetrans]: [ofs_DoOFT2_FileData]\n");
                 m_eState = eDoOFT2FileData(pCursor, nPending);
                 break;
-            default:  // no file transfer, or a refused header: everything passes unsearched
+            default:  // no file transfer, or a call without data: everything passes unsearched
                 TraceInfo("[eDoOFT2Filetrans]: [Default]\n");
                 vSendPureData(pCursor, nPending);
                 pCursor += nPending;
@@ -99,7 +116,7 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Filetrans(const uint8_t* pData, int32_
         }
 
         if (m_eState == ofs_DoOFT2_NoFileTrans || m_eState == ofs_DoOFT2_Error) {
-            // Only a refused header leaves bytes pending here; they follow it to the client.
+            // Whatever a step left pending follows to the client unsearched.
             if (nPending > 0) vSendPureData(pCursor, nPending);
             return m_eState;
         }
@@ -115,7 +132,10 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Filetrans(const uint8_t* pData, int32_
                 TraceInfo("[eDoOFT2Filetrans]: [bReset no more data]\n");
             bReset();
         }
-        if (nPending <= 0) return m_eState;
+        // A fixed part that ended the block still has its name set up now: an empty
+        // name, or a length no header can have, is settled without waiting for more bytes.
+        if (nPending <= 0 && !(m_eState == ofs_DoOFT2_FileName && m_sHeader.m_pszFileName == nullptr))
+            return m_eState;
     }
 }
 
@@ -123,21 +143,24 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Filetrans(const uint8_t* pData, int32_
 
 eOFT2FileState CIcqOscarFileTrans::eDoOFT2Check(const uint8_t*& pCursor, int32_t& nPending) {
     if (pCursor == nullptr || nPending <= 0) return m_eState;
-    const uint8_t* pMagic = FindPattern(pCursor, nPending, Magic(), kOft2MagicLength, nullptr);
     eOFT2FileState eNext;
-    int32_t nConsumed;
+    if (m_nMagicCarried > 0 && bMagicCompletes(pCursor, nPending, eNext)) return eNext;
+    const uint8_t* pMagic = FindPattern(pCursor, nPending, Magic(), kOft2MagicLength, nullptr);
+    int32_t nConsumed = nPending;
     if (pMagic != nullptr) {
         TraceInfo("[eDoOFT2Check]: [ofs_DoOFT2_Header]\n");
         eNext = ofs_DoOFT2_Header;
         nConsumed = static_cast<int32_t>(pMagic - pCursor);
-    } else if (m_eState == ofs_DoOFT2_Check) {
-        TraceInfo("[eDoOFT2Check]: [ofs_DoOFT2_Check2]\n");
-        eNext = ofs_DoOFT2_Check2;
-        nConsumed = nPending;
     } else {
-        TraceInfo("[eDoOFT2Check]: [ofs_DoOFT2_NoFileTrans]\n");
-        eNext = ofs_DoOFT2_NoFileTrans;
-        nConsumed = nPending;
+        vCarryMagicPrefix(pCursor + nPending, nPending);
+        // A block that ends with a beginning of the magic leaves the decision to the next.
+        if (m_eState == ofs_DoOFT2_Check || m_nMagicCarried > 0) {
+            TraceInfo("[eDoOFT2Check]: [ofs_DoOFT2_Check2]\n");
+            eNext = ofs_DoOFT2_Check2;
+        } else {
+            TraceInfo("[eDoOFT2Check]: [ofs_DoOFT2_NoFileTrans]\n");
+            eNext = ofs_DoOFT2_NoFileTrans;
+        }
     }
     if (nConsumed > 0) {
         vSendPureData(pCursor, nConsumed);
@@ -145,6 +168,49 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Check(const uint8_t*& pCursor, int32_t
         nPending -= nConsumed;
     }
     return eNext;
+}
+
+bool CIcqOscarFileTrans::bMagicCompletes(const uint8_t*& pCursor, int32_t& nPending, eOFT2FileState& eNext) {
+    const int32_t nCarried = m_nMagicCarried;
+    m_nMagicCarried = 0;
+    const int32_t nRest = kOft2MagicLength - nCarried;
+    const int32_t nCompare = nPending < nRest ? nPending : nRest;
+    for (int32_t i = 0; i < nCompare; ++i)
+        if (kDefaultFoldingTable[pCursor[i]] != Magic()[nCarried + i]) return false;
+    if (nCompare < nRest) {
+        // A block shorter than the rest of the magic only makes the beginning longer.
+        std::memcpy(m_abMagicCarried + nCarried, pCursor, static_cast<size_t>(nCompare));
+        m_nMagicCarried = nCarried + nCompare;
+        TraceInfo("[eDoOFT2Check]: [ofs_DoOFT2_Check2]\n");
+        eNext = ofs_DoOFT2_Check2;
+        vSendPureData(pCursor, nPending);
+        pCursor += nPending;
+        nPending = 0;
+        return true;
+    }
+    // The header began with the carried bytes, which the client already has: they are
+    // collected with it but never sent again.
+    TraceInfo("[eDoOFT2Check]: [Magic begun in the block before]\n");
+    TraceInfo("[eDoOFT2Check]: [ofs_DoOFT2_Header]\n");
+    std::memcpy(&m_sHeader, m_abMagicCarried, static_cast<size_t>(nCarried));
+    m_nHdrRecvd = nCarried;
+    m_nHeaderHad = nCarried;
+    eNext = ofs_DoOFT2_Header;
+    return true;
+}
+
+void CIcqOscarFileTrans::vCarryMagicPrefix(const uint8_t* pEnd, int32_t nSearched) {
+    m_nMagicCarried = 0;
+    for (int32_t n = kOft2MagicLength - 1; n > 0; --n) {
+        if (n > nSearched) continue;
+        int32_t i = 0;
+        while (i < n && kDefaultFoldingTable[pEnd[i - n]] == Magic()[i]) ++i;
+        if (i == n) {
+            std::memcpy(m_abMagicCarried, pEnd - n, static_cast<size_t>(n));
+            m_nMagicCarried = n;
+            return;
+        }
+    }
 }
 
 eOFT2FileState CIcqOscarFileTrans::eDoOFT2Header(const uint8_t*& pCursor, int32_t& nPending) {
@@ -167,46 +233,78 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Header(const uint8_t*& pCursor, int32_
     return eNext;
 }
 
-eOFT2FileState CIcqOscarFileTrans::eDoOFT2FileName(const uint8_t*& pCursor, int32_t& nPending) {
-    if (pCursor == nullptr || nPending <= 0) return ofs_DoOFT2_FileName;
+eOFT2FileState CIcqOscarFileTrans::eBeginName() {
+    m_nNameLen = static_cast<int32_t>(m_sHeader.wHdrLen) - kOft2FixedHeaderSize;
+    if (m_nNameLen < 0) {
+        // No header is that short: these were ordinary bytes that happen to hold the four
+        // letters. They go on, and the search goes on behind them as after a transfer.
+        TraceWarning("[eDoOFT2FileName]: [No header (wHdrLen %d): passed on, searching on]\n",
+                     static_cast<int32_t>(m_sHeader.wHdrLen));
+        const int32_t nHad = m_nHeaderHad;
+        bReset();  // first, so that a send that throws cannot leave them to be sent again
+        vSendPureData(m_abHeaderOut + nHad, kOft2FixedHeaderSize - nHad);
+        return ofs_DoOFT2_Check;
+    }
+    if (m_nNameLen > kOft2StandardHeaderLength - kOft2FixedHeaderSize)
+        TraceInfo("[eDoOFT2FileName]: [Long Filename]\n");
+    // A name longer than the pass-on buffer is kept only in part; all of it goes on.
+    m_nNameKept = m_nNameLen < kOft2MaxNameLength ? m_nNameLen : kOft2MaxNameLength;
+    m_pFileName.reset(g_pfnAllocName(static_cast<size_t>(m_nNameKept) + 1));
     if (!m_pFileName) {
-        m_nNameLen = static_cast<int32_t>(m_sHeader.wHdrLen) - kOft2FixedHeaderSize;
-        if (m_nNameLen > kOft2StandardHeaderLength - kOft2FixedHeaderSize)
-            TraceInfo("[eDoOFT2FileName]: [Long Filename]\n");
-        // A name that would not fit the pass-on buffer is refused like a missing one.
-        if (m_nNameLen > 0 && m_nNameLen <= kOft2MaxNameLength)
-            m_pFileName.reset(new (std::nothrow) char[static_cast<size_t>(m_nNameLen) + 1]());
-        if (!m_pFileName) {
-            TraceWarning("[eDoOFT2FileName]: [Alloc Filename]\n");
-            // The held header bytes go on, so that the client's stream stays whole.
-            vSendPureData(m_abHeaderOut, kOft2FixedHeaderSize);
-            return ofs_DoOFT2_Error;
-        }
-        m_sHeader.m_pszFileName = m_pFileName.get();
-    }
-    int32_t n = 0;
-    if (m_nNameRecvd < m_nNameLen) {
-        n = m_nNameLen - m_nNameRecvd;
-        if (nPending < n) n = nPending;
-        std::memcpy(m_pFileName.get() + m_nNameRecvd, pCursor, static_cast<size_t>(n));
-        m_nNameRecvd += n;
-        nPending -= n;
-    }
-    if (m_nNameRecvd < m_nNameLen) {
-        pCursor += n;
+        // Without its name the body cannot be held and checked soundly: the header goes
+        // on, and the body follows as zeros.
+        TraceWarning("[eDoOFT2FileName]: [Alloc Filename]\n");
+        TraceError("[eDoOFT2FileName]: [No memory for a name of %d bytes: %u zero bytes go to the client]\n",
+                   m_nNameLen, m_sHeader.dwSize);
+        m_bHoldFailed = true;
+        m_nNameKept = 0;
+        m_sHeader.m_pszFileName = g_szNoName;
         return ofs_DoOFT2_FileName;
     }
-    TraceInfo("[eDoOFT2FileName]: [Filename OK: %s]\n", m_pFileName.get());
-    std::memcpy(m_abHeaderOut + kOft2FixedHeaderSize, m_pFileName.get(), static_cast<size_t>(m_nNameLen));
+    m_sHeader.m_pszFileName = m_pFileName.get();
+    return ofs_DoOFT2_FileName;
+}
+
+eOFT2FileState CIcqOscarFileTrans::eDoOFT2FileName(const uint8_t*& pCursor, int32_t& nPending) {
+    if (pCursor == nullptr) return ofs_DoOFT2_FileName;
+    if (m_sHeader.m_pszFileName == nullptr) {
+        const eOFT2FileState eNext = eBeginName();
+        if (eNext != ofs_DoOFT2_FileName) return eNext;
+    } else if (nPending <= 0) {
+        return ofs_DoOFT2_FileName;
+    }
+    if (m_nNameRecvd < m_nNameKept) {
+        const int32_t n = nPending < m_nNameKept - m_nNameRecvd ? nPending : m_nNameKept - m_nNameRecvd;
+        std::memcpy(m_pFileName.get() + m_nNameRecvd, pCursor, static_cast<size_t>(n));
+        m_nNameRecvd += n;
+        pCursor += n;
+        nPending -= n;
+        if (m_nNameRecvd < m_nNameKept) return ofs_DoOFT2_FileName;
+    }
     if (!m_bHeaderSent) {
+        if (m_nNameKept == m_nNameLen)
+            TraceInfo("[eDoOFT2FileName]: [Filename OK: %s]\n", m_sHeader.m_pszFileName);
+        if (m_nNameKept > 0)
+            std::memcpy(m_abHeaderOut + kOft2FixedHeaderSize, m_pFileName.get(), static_cast<size_t>(m_nNameKept));
         TraceInfo("[CIcqOscarFileTrans] -> [eDoOFT2FileName Header finish send it.]\n");
         m_bHeaderSent = true;
-        vSendPureData(m_abHeaderOut, kOft2FixedHeaderSize + m_nNameLen);
+        vSendPureData(m_abHeaderOut + m_nHeaderHad, kOft2FixedHeaderSize + m_nNameKept - m_nHeaderHad);
     }
-    pCursor += n;
+    if (m_nNameRecvd < m_nNameLen) {
+        // The name beyond what is kept goes on as it arrives, right behind the header.
+        if (nPending <= 0) return ofs_DoOFT2_FileName;
+        const int32_t n = nPending < m_nNameLen - m_nNameRecvd ? nPending : m_nNameLen - m_nNameRecvd;
+        const uint8_t* pName = pCursor;
+        m_nNameRecvd += n;
+        pCursor += n;
+        nPending -= n;
+        vSendPureData(pName, n);
+        if (m_nNameRecvd < m_nNameLen) return ofs_DoOFT2_FileName;
+        TraceInfo("[eDoOFT2FileName]: [Filename OK: %s]\n", m_sHeader.m_pszFileName);
+    }
     if (m_sHeader.dwSize == 0) {
         // An empty body is complete at once: nothing to hold, check or release.
-        TraceInfo("[eDoOFT2FileName]: [Empty file: %s]\n", m_pFileName.get());
+        TraceInfo("[eDoOFT2FileName]: [Empty file: %s]\n", m_sHeader.m_pszFileName);
         return nPending > 0 ? ofs_DoOFT2_FileFinishMoreData : ofs_DoOFT2_FileFinish;
     }
     return ofs_DoOFT2_FileData;
@@ -245,6 +343,7 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2FileData(const uint8_t*& pCursor, int3
 // --- held file -------------------------------------------------------------------------
 
 void CIcqOscarFileTrans::vStoreChunk(const uint8_t* pData, int32_t nSize) {
+    if (!m_pFileName) return;  // the name was lost: the body goes as zeros, nothing to hold
     if (!m_hFile.IsOpen()) {
         TraceInfo("[eDoOFT2FileData]: [Create File: %s]\n", m_sHeader.m_pszFileName);
         if (!bCreateOFT2File()) {
@@ -299,8 +398,10 @@ bool CIcqOscarFileTrans::bCloseOFT2File() {
 
 void CIcqOscarFileTrans::vDeleteOFT2File() {
     if (m_szTempFile[0] == '\0') return;
-    os::DeleteHeldFile(m_szTempFile);
+    // One still open elsewhere (a scanner) is deleted by a later reset or at unload.
+    const bool bGone = os::DeleteHeldFile(m_szTempFile);
     TraceInfo("[CIcqOscarFileTrans] [bDeleteOFT2File (File: %s)]\n", m_szTempFile);
+    if (!bGone) TraceError("[CIcqOscarFileTrans] [Cannot delete %s yet: tried again later]\n", m_szTempFile);
     m_szTempFile[0] = '\0';
 }
 
@@ -424,6 +525,7 @@ bool CIcqOscarFileTrans::bReset() {
     }
     bCloseOFT2File();
     vDeleteOFT2File();
+    os::DeleteRememberedHeldFiles();
     vClearTransfer();
     m_nTransferCount = static_cast<int32_t>(static_cast<uint32_t>(m_nTransferCount) + 1u);
     return true;
@@ -443,6 +545,9 @@ void CIcqOscarFileTrans::vClearTransfer() {
     m_bModify = false;
     m_bHeaderSent = false;
     m_bHoldFailed = false;
+    m_nNameKept = 0;
+    m_nHeaderHad = 0;
+    m_nMagicCarried = 0;
 }
 
 bool CIcqOscarFileTrans::SetTempPath(const char* pszTempDir) {

@@ -31,11 +31,18 @@ using PFN_OFT2_CHECKFILE = void (*)(const char* pszFileName, const char* pszTemp
 // Returns 0 to stop a release, anything else to let it go on.
 using PFN_OFT2_SEND = int32_t (*)(const uint8_t* pData, int32_t nSize, void* pUserData);
 
-inline constexpr int32_t kOft2HeaderOutSize = 8912;  // fixed header plus the longest name
+inline constexpr int32_t kOft2HeaderOutSize = 8912;  // fixed header plus the longest kept name
+// Name bytes kept for the scan record; a longer name still reaches the client in full.
 inline constexpr int32_t kOft2MaxNameLength = kOft2HeaderOutSize - kOft2FixedHeaderSize;
 inline constexpr int32_t kOft2ReleaseChunk = 32768;
 inline constexpr int32_t kOft2TempDirSize = 260;
 inline constexpr int32_t kOft2TempFileSize = 520;
+
+// Allocates a zero-filled name buffer of n bytes (new[]), or returns null. Tests put in
+// one that fails, to see the failure handled; nothing outside the library reaches it.
+using PFN_OFT2_ALLOC_NAME = char* (*)(size_t nBytes);
+// Replaces the allocator (null: the plain one) and returns the one before.
+PFN_OFT2_ALLOC_NAME SetOft2NameAllocator(PFN_OFT2_ALLOC_NAME pfnAlloc);
 
 class CIcqOscarFileTrans {
 public:
@@ -62,6 +69,8 @@ public:
     int32_t nHdrSize() const { return m_nHdrSize; }
     int32_t nNameLen() const { return m_nNameLen; }
     int32_t nNameRecvd() const { return m_nNameRecvd; }
+    int32_t nNameKept() const { return m_nNameKept; }
+    int32_t nMagicCarried() const { return m_nMagicCarried; }
     uint32_t nDataRecvd() const { return m_nDataRecvd; }
     int32_t nTransferCount() const { return m_nTransferCount; }
     int32_t nObjectIdentity() const { return m_nObjectIdentity; }
@@ -81,6 +90,12 @@ private:
     eOFT2FileState eDoOFT2FileName(const uint8_t*& pCursor, int32_t& nPending);
     eOFT2FileState eDoOFT2FileData(const uint8_t*& pCursor, int32_t& nPending);
 
+    // Sets up the name once the fixed part is known; refuses what cannot be a header.
+    eOFT2FileState eBeginName();
+    // Whether the block begins with the rest of a magic begun at the end of the last one.
+    bool bMagicCompletes(const uint8_t*& pCursor, int32_t& nPending, eOFT2FileState& eNext);
+    // Remembers a beginning of the magic that ends a searched block.
+    void vCarryMagicPrefix(const uint8_t* pEnd, int32_t nSearched);
     void vStoreChunk(const uint8_t* pData, int32_t nSize);
     void vCheckAndRelease();
     bool bCreateOFT2File();
@@ -120,6 +135,12 @@ private:
     std::unique_ptr<char[]> m_pFileName;  // owns the name buffer of the current transfer
     bool m_bHoldFailed;                   // some body chunk could not be stored
     int32_t m_nObjectIdentity;            // first number of the held-file names
+    int32_t m_nNameKept;                  // name bytes kept in m_pFileName (at most 8,720)
+    int32_t m_nHeaderHad;                 // header bytes the client already has (see below)
+    // The 1 to 3 bytes that ended the last searched block and begin the magic: when the
+    // next block completes it, the header starts with these bytes, already passed on.
+    uint8_t m_abMagicCarried[4];
+    int32_t m_nMagicCarried;
 };
 
 }  // namespace zykim

@@ -17,9 +17,11 @@ public:
     HeldFile& operator=(HeldFile&& other) noexcept;
     ~HeldFile() { Close(); }
 
-    // Creates the file anew, empty, for reading and writing; others may only read it
-    // meanwhile (Windows), and only its owner may open it at all (POSIX: mode 0600,
-    // any stale file of that name removed first, never through a link).
+    // Creates the file anew, empty, for reading and writing, and never opens a file that
+    // was there before: any file of that name is removed first and the creation is
+    // exclusive, so whoever planted it keeps no way into the held file. Others may only
+    // read it meanwhile (Windows); only its owner may open it at all (POSIX: mode 0600,
+    // never through a link).
     bool Create(const char* pszPath);
     // Opens an existing held file for reading (Windows: created empty when missing).
     bool OpenForReading(const char* pszPath);
@@ -40,8 +42,14 @@ private:
     int32_t m_nLastError = 0;
 };
 
-// Deletes a held file by its path; false when it could not be deleted.
+// Deletes a held file by its path. True when it is gone (also when someone else removed
+// it first); false when it is still there, for instance because a scanner still has it
+// open: the path is then remembered, and DeleteRememberedHeldFiles tries again.
 bool DeleteHeldFile(const char* pszPath);
+
+// Tries again to delete every remembered held file; returns how many are still there.
+// Called at each reset of a transfer object and when the library unloads.
+size_t DeleteRememberedHeldFiles();
 
 // The system's directory for temporary files, ending in a separator (Windows:
 // GetTempPathA; POSIX: $TMPDIR, else /tmp). Empty when the system reports none.
@@ -53,8 +61,11 @@ std::string GetTempDirectory();
 bool JoinHeldFilePath(char* pszOut, size_t nCapacity, const char* pszDir, const char* pszName);
 
 // A number for a transfer object's held-file names, distinct among the live objects of
-// the process: the object's address on 32-bit builds; otherwise a process-wide
-// sequence, mixed with the process id so that processes sharing a directory differ.
+// the process: the object's address on 32-bit builds; otherwise 31 bits from the
+// system's random source, drawn again while a live object has them, so that processes
+// sharing a temporary folder do not meet on the same names.
 int32_t NewHeldFileIdentity(const void* pObject);
+// Gives the number back when its object goes.
+void ReleaseHeldFileIdentity(int32_t nIdentity);
 
 }  // namespace zykim::os

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "os/debug_output.h"
+#include "os/held_file.h"
 #include "os/module.h"
 #include "os/settings.h"
 #include "plugin/trace.h"
@@ -88,6 +89,7 @@ void ModuleShutdown() {
     g_pConnectionTable = nullptr;
     g_callbackLock.Destroy();
     g_tableLock.Destroy();
+    os::DeleteRememberedHeldFiles();  // held files a scanner kept open until now
 }
 
 void OnModuleLoad() { ModuleStartup(); }

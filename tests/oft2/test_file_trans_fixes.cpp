@@ -5,12 +5,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "oft2/icq_oscar_file_trans.h"
 #include "oft2_fixture.h"
 #include "support/trace_capture.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "os/held_file.h"
+#include "os/win32/win.h"
+#else
 #include <csignal>
 #include <sys/resource.h>
 #endif
@@ -30,32 +34,64 @@ std::vector<uint8_t> HeaderWithLength(uint32_t wHdrLen, uint32_t size = 10) {
     return h;
 }
 
-// --- a refused header loses nothing ---------------------------------------------------
+// --- no header length switches the scan off --------------------------------------------
 
-class Oft2Refused : public Oft2Test, public ::testing::WithParamInterface<uint32_t> {};
+class Oft2HeaderLength : public Oft2Test, public ::testing::WithParamInterface<uint32_t> {};
 
-TEST_P(Oft2Refused, TheHeldHeaderAndTheRestOfTheBlockGoOnInOrder) {
-    const auto header = HeaderWithLength(GetParam());
-    const auto block = Cat({Bytes("ab"), header, Bytes("tail bytes")});
-    TraceCapture capture(4);
-    EXPECT_EQ(Feed(block), ofs_DoOFT2_Error);
-    EXPECT_EQ(rec.client, block);
-    EXPECT_TRUE(capture.Contains("[eDoOFT2FileName]: [Alloc Filename]\n"));
-    EXPECT_EQ(capture.Contains("[eDoOFT2FileName]: [Long Filename]\n"), GetParam() > 256);
-    EXPECT_EQ(Feed("OFT2 later"), ofs_DoOFT2_Error);  // passes unsearched
-    EXPECT_EQ(rec.client, Cat({block, Bytes("OFT2 later")}));
+// Below 192 the bytes are no header: they go on, and a genuine header right behind them,
+// or in a later block, is still found and its body held.
+TEST_P(Oft2HeaderLength, WhatIsNoHeaderGoesOnAndTheSearchGoesOn) {
+    const auto notHeader = HeaderWithLength(GetParam());
+    const auto genuine = Cat({Header("late.exe", 100), MakeBody(100)});
+    rec.verdicts = {1};
+    EXPECT_EQ(Feed(Cat({Bytes("ab"), notHeader, genuine})), ofs_DoOFT2_Check);
+    EXPECT_EQ(Feed(Cat({Bytes("x"), genuine})), ofs_DoOFT2_Check);
+    const auto blanked = Cat({Header("late.exe", 100), Zeros(100)});
+    EXPECT_EQ(rec.client, Cat({Bytes("ab"), notHeader, blanked, Bytes("x"), blanked}));
+    EXPECT_EQ(rec.checks.size(), 2u);
     EXPECT_TRUE(dir.Entries().empty());
 }
 
-// 192 and less leave no name; above 8912 the name would not fit the pass-on buffer.
-INSTANTIATE_TEST_SUITE_P(Lengths, Oft2Refused, ::testing::Values(192u, 100u, 0u, 8913u, 65535u));
+INSTANTIATE_TEST_SUITE_P(TooShort, Oft2HeaderLength, ::testing::Values(191u, 100u, 0u));
 
-TEST_F(Oft2Test, ARefusalWhenTheFixedPartEndedABlockSendsItBeforeTheNextBlock) {
-    const auto header = HeaderWithLength(192);
-    EXPECT_EQ(Feed(header), ofs_DoOFT2_FileName);  // the name step has not run yet
-    EXPECT_TRUE(rec.client.empty());
-    EXPECT_EQ(Feed("next"), ofs_DoOFT2_Error);
-    EXPECT_EQ(rec.client, Cat({header, Bytes("next")}));
+// An empty name and names beyond the pass-on buffer are accepted: every header byte goes
+// on as received, the kept name is at most 8,720 bytes, and the body is scanned.
+TEST_F(Oft2Test, EmptyAndOverlongNamesAreAcceptedAndTheirBodiesScanned) {
+    for (uint32_t length : {192u, 8913u, 65535u}) {
+        trans.vResetOFT2Filetrans();
+        rec.Clear();
+        rec.verdicts = {1};
+        Oft2HeaderFields f;
+        f.name = std::string(length - 192, 'n');
+        f.dwSize = 40;
+        f.wHdrLen = length;
+        const auto header = MakeOft2Header(f);
+        ASSERT_EQ(header.size(), length);
+        // The fixed part alone goes on at once when the name is empty.
+        EXPECT_EQ(Feed(Slice(header, 0, 192)), length == 192 ? ofs_DoOFT2_FileData : ofs_DoOFT2_FileName);
+        EXPECT_EQ(rec.client.size(), length == 192 ? 192u : 0u);
+        Feed(Cat({Slice(header, 192, length), MakeBody(40)}));
+        EXPECT_EQ(rec.client, Cat({header, Zeros(40)})) << length;
+        ASSERT_EQ(rec.checks.size(), 1u) << length;
+        EXPECT_EQ(rec.checks[0].name, f.name.substr(0, 8720));
+        EXPECT_EQ(rec.checks[0].content, MakeBody(40));
+    }
+    EXPECT_TRUE(dir.Entries().empty());
+}
+
+char* NoMemory(size_t) { return nullptr; }
+
+TEST_F(Oft2Test, WithoutMemoryForTheNameTheBodyGoesAsZeros) {
+    const auto saved = SetOft2NameAllocator(&NoMemory);
+    TraceCapture capture(1);
+    const auto header = Header("lost.exe", 1000);
+    Feed(Cat({header, MakeBody(1000), Bytes("after")}));
+    SetOft2NameAllocator(saved);
+    EXPECT_EQ(rec.client, Cat({header, Zeros(1000), Bytes("after")}));
+    EXPECT_TRUE(rec.checks.empty());
+    EXPECT_TRUE(capture.Contains(
+        "[eDoOFT2FileName]: [No memory for a name of 64 bytes: 1000 zero bytes go to the client]\n"));
+    EXPECT_TRUE(dir.Entries().empty());
 }
 
 TEST_F(Oft2Test, TheLongestNameThatFitsIsAccepted) {
@@ -189,6 +225,99 @@ TEST_F(Oft2Test, TheHeldFileIsForItsOwnerOnly) {
     Feed(Cat({Header("x.bin", 100), MakeBody(50)}));
     const auto perms = fs::status(trans.pszTempFile()).permissions();
     EXPECT_EQ(perms & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+}
+#endif
+
+#ifdef _WIN32
+// A handle of someone else's on a file in the shared temporary folder.
+struct ForeignHandle {
+    HANDLE h;
+    ForeignHandle(const std::string& path, DWORD access, DWORD share, DWORD disposition)
+        : h(CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~ForeignHandle() { Close(); }
+    void Close() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+    }
+    std::string ReadAll() const {
+        char buffer[64] = {};
+        DWORD n = 0;
+        SetFilePointer(h, 0, nullptr, FILE_BEGIN);
+        ReadFile(h, buffer, sizeof buffer, &n, nullptr);
+        return std::string(buffer, n);
+    }
+};
+
+// Someone who created the next held file's name first, and keeps it open to read what
+// comes into it, never sees the body: the plug-in does not write through that file.
+TEST_F(Oft2Test, AFilePlantedAtTheHeldFilesNameIsNeverWrittenThrough) {
+    const DWORD kAnyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    for (DWORD share : {kAnyShare, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}}) {
+        trans.vResetOFT2Filetrans();
+        rec.Clear();
+        rec.verdicts = {0};
+        const std::string planted = dir.File(HeldName(trans.nTransferCount()));
+        { std::ofstream(planted, std::ios::binary) << "planted"; }
+        ForeignHandle owner(planted, GENERIC_READ, share, OPEN_EXISTING);
+        ASSERT_NE(owner.h, INVALID_HANDLE_VALUE);
+        TraceCapture capture(1);
+        const auto header = Header("secret.doc", 3000);
+        const auto body = MakeBody(3000);
+        Feed(Cat({header, body}));
+        // Released as zeros, or held in a file of its own and checked there.
+        if (rec.checks.empty()) {
+            EXPECT_EQ(rec.client, Cat({header, Zeros(3000)}));
+            EXPECT_TRUE(capture.Contains("Cannot open file " + planted + " to write\n"));
+        } else {
+            EXPECT_EQ(rec.checks[0].content, body);
+            EXPECT_EQ(rec.client, Cat({header, body}));
+        }
+        EXPECT_EQ(owner.ReadAll(), "planted");
+        EXPECT_EQ(GetFileSize(owner.h, nullptr), 7u);
+        owner.Close();
+        trans.vResetOFT2Filetrans();
+        EXPECT_TRUE(dir.Entries().empty());
+    }
+}
+
+TEST_F(Oft2Test, AStaleFileAtTheHeldFilesNameGivesWayToAFreshOne) {
+    { std::ofstream(dir.File(HeldName(0))) << "stale"; }
+    rec.verdicts = {0};
+    const auto header = Header("fresh.doc", 3000);
+    const auto body = MakeBody(3000);
+    Feed(Cat({header, body}));
+    ASSERT_EQ(rec.checks.size(), 1u);
+    EXPECT_EQ(rec.checks[0].content, body);
+    EXPECT_EQ(rec.client, Cat({header, body}));
+    EXPECT_TRUE(dir.Entries().empty());
+}
+
+// A scanner that still has the held file open when it is to be deleted: the file is
+// deleted at the next reset once the scanner let go, or when the library unloads.
+TEST_F(Oft2Test, AHeldFileStillOpenElsewhereIsDeletedLater) {
+    std::unique_ptr<ForeignHandle> scanner;
+    rec.onCheck = [&](const Oft2Recorder::Check& c, int32_t*) {
+        scanner = std::make_unique<ForeignHandle>(c.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                  OPEN_EXISTING);
+    };
+    for (bool atReset : {true, false}) {
+        TraceCapture capture(1);
+        const auto transfer = Cat({Header("kept.doc", 3000), MakeBody(3000)});
+        Feed(transfer);
+        EXPECT_EQ(rec.client.size() % transfer.size(), 0u);
+        ASSERT_TRUE(scanner && scanner->h != INVALID_HANDLE_VALUE);
+        const std::string path = rec.checks.back().path;
+        EXPECT_TRUE(capture.Contains("[CIcqOscarFileTrans] [Cannot delete " + path + " yet: tried again later]\n"));
+        EXPECT_TRUE(fs::exists(path));
+        trans.vResetOFT2Filetrans();  // still open: still there
+        EXPECT_TRUE(fs::exists(path));
+        scanner.reset();
+        if (atReset)
+            trans.vResetOFT2Filetrans();
+        else
+            EXPECT_EQ(os::DeleteRememberedHeldFiles(), 0u);  // what the unload does
+        EXPECT_TRUE(dir.Entries().empty());
+    }
 }
 #endif
 

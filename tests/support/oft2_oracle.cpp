@@ -7,7 +7,7 @@ namespace zykim::test {
 
 namespace {
 constexpr size_t kFixed = 192;
-constexpr long kMaxName = 8912 - 192;  // what the pass-on buffer holds after the fixed part
+constexpr long kMaxName = 8912 - 192;  // name bytes kept: what the pass-on buffer holds
 }  // namespace
 
 uint8_t Oft2Oracle::Fold(uint8_t b) {
@@ -37,9 +37,14 @@ int Oft2Oracle::ExpectedState() const {
 void Oft2Oracle::StartOver() {
     m_mode = Mode::Search;
     m_nWindow = 2;
+    m_carry.clear();
     m_header.clear();
+    m_nHad = 0;
     m_nNameLen = 0;
-    m_bNameTaken = false;
+    m_nNameKept = 0;
+    m_nNameGot = 0;
+    m_bHeaderEmitted = false;
+    m_bNameLost = false;
     m_nSize = 0;
     m_body.clear();
 }
@@ -49,13 +54,13 @@ void Oft2Oracle::Reset() { StartOver(); }
 void Oft2Oracle::EmptyCall() { m_mode = Mode::Error; }
 
 void Oft2Oracle::Finish() {
-    if (m_options.bHoldFails || !m_options.bCheckCallback) {
+    if (m_options.bHoldFails || !m_options.bCheckCallback || m_bNameLost) {
         EmitZeros(m_nSize);  // unheld or unchecked: the client gets zeros of the same size
         return;
     }
     Oft2ExpectedCheck check;
     const uint8_t* name = m_header.data() + kFixed;
-    check.name.assign(name, std::find(name, name + m_nNameLen, 0));
+    check.name.assign(name, std::find(name, name + m_nNameKept, 0));
     check.body = m_body;
     if (m_options.nextPlan)
         check.plan = m_options.nextPlan();
@@ -72,6 +77,31 @@ void Oft2Oracle::Finish() {
     EmitZeros(m_nSize - keep);
 }
 
+void Oft2Oracle::NameStep(const uint8_t* p, size_t& i, size_t n) {
+    if (!m_bHeaderEmitted && m_nNameGot < m_nNameKept) {
+        const size_t take = std::min(static_cast<size_t>(m_nNameKept - m_nNameGot), n - i);
+        m_header.insert(m_header.end(), p + i, p + i + take);
+        m_nNameGot += static_cast<long>(take);
+        i += take;
+    }
+    if (!m_bHeaderEmitted) {
+        if (m_nNameGot < m_nNameKept) return;
+        // The header as received, without what the client already has.
+        Emit(m_header.data() + m_nHad, m_header.size() - m_nHad);
+        m_bHeaderEmitted = true;
+    }
+    // The name beyond the kept part goes on as it comes.
+    const size_t take = std::min(static_cast<size_t>(m_nNameLen - m_nNameGot), n - i);
+    Emit(p + i, take);
+    m_nNameGot += static_cast<long>(take);
+    i += take;
+    if (m_nNameGot < m_nNameLen) return;
+    if (m_nSize == 0)
+        StartOver();  // an empty body is complete at once
+    else
+        m_mode = Mode::Body;
+}
+
 void Oft2Oracle::Block(const uint8_t* p, size_t n) {
     size_t i = 0;
     while (i < n) {
@@ -81,55 +111,65 @@ void Oft2Oracle::Block(const uint8_t* p, size_t n) {
                 Emit(p + i, n - i);
                 return;
             case Mode::Search: {
-                size_t k = i;
-                while (k + 4 <= n && !IsMagic(p + k)) ++k;
-                if (k + 4 <= n) {
-                    Emit(p + i, k - i);
-                    i = k;
+                // The search sees the first bytes of the magic that ended the last block
+                // followed by this block; a match may begin in those bytes.
+                std::vector<uint8_t> text = m_carry;
+                text.insert(text.end(), p + i, p + n);
+                size_t k = 0;
+                while (k + 4 <= text.size() && !IsMagic(text.data() + k)) ++k;
+                if (k + 4 <= text.size()) {
+                    if (k < m_carry.size()) {
+                        m_header = m_carry;  // the client has these already
+                        m_nHad = m_carry.size();
+                    } else {
+                        Emit(p + i, k - m_carry.size());
+                        i += k - m_carry.size();
+                    }
+                    m_carry.clear();
                     m_mode = Mode::Header;
-                } else {
-                    Emit(p + i, n - i);
-                    i = n;
-                    if (--m_nWindow == 0) m_mode = Mode::NoFileTrans;
+                    break;
                 }
+                Emit(p + i, n - i);
+                i = n;
+                m_carry.clear();
+                for (size_t len = 3; len > 0; --len) {
+                    if (len > text.size()) continue;
+                    const uint8_t* tail = text.data() + text.size() - len;
+                    size_t j = 0;
+                    while (j < len && Fold(tail[j]) == static_cast<uint8_t>("oft2"[j])) ++j;
+                    if (j == len) {
+                        m_carry.assign(tail, tail + len);
+                        break;
+                    }
+                }
+                // A block that ends with the magic begun does not close the window.
+                if (m_nWindow == 2 || m_carry.empty()) --m_nWindow;
+                if (m_nWindow == 0) m_mode = Mode::NoFileTrans;
                 break;
             }
             case Mode::Header: {
                 const size_t take = std::min(kFixed - m_header.size(), n - i);
                 m_header.insert(m_header.end(), p + i, p + i + take);
                 i += take;
-                if (m_header.size() == kFixed) {
-                    m_nNameLen = ((long{m_header[4]} << 8) | m_header[5]) - long{kFixed};
-                    m_nSize = (uint32_t{m_header[32]} << 24) | (uint32_t{m_header[33]} << 16) |
-                              (uint32_t{m_header[34]} << 8) | m_header[35];
-                    m_mode = Mode::Name;
+                if (m_header.size() < kFixed) break;
+                m_nNameLen = ((long{m_header[4]} << 8) | m_header[5]) - long{kFixed};
+                m_nSize = (uint32_t{m_header[32]} << 24) | (uint32_t{m_header[33]} << 16) |
+                          (uint32_t{m_header[34]} << 8) | m_header[35];
+                if (m_nNameLen < 0) {
+                    // Too short for a header: the bytes go on and the search goes on.
+                    Emit(m_header.data() + m_nHad, kFixed - m_nHad);
+                    StartOver();
+                    break;
                 }
+                m_bNameLost = m_options.bNameAllocFails;
+                m_nNameKept = m_bNameLost ? 0 : std::min(m_nNameLen, kMaxName);
+                m_mode = Mode::Name;
+                NameStep(p, i, n);
                 break;
             }
-            case Mode::Name: {
-                if (!m_bNameTaken) {
-                    if (m_nNameLen <= 0 || m_nNameLen > kMaxName) {
-                        // Refused: the fixed part and the rest of the block go on as they are.
-                        Emit(m_header.data(), kFixed);
-                        Emit(p + i, n - i);
-                        m_mode = Mode::Error;
-                        return;
-                    }
-                    m_bNameTaken = true;
-                }
-                const size_t want = kFixed + static_cast<size_t>(m_nNameLen) - m_header.size();
-                const size_t take = std::min(want, n - i);
-                m_header.insert(m_header.end(), p + i, p + i + take);
-                i += take;
-                if (take == want) {
-                    Emit(m_header.data(), m_header.size());
-                    if (m_nSize == 0)
-                        StartOver();  // an empty body is complete at once
-                    else
-                        m_mode = Mode::Body;
-                }
+            case Mode::Name:
+                NameStep(p, i, n);
                 break;
-            }
             case Mode::Body: {
                 if (m_body.empty() && n - i > 4 && IsMagic(p + i)) {
                     StartOver();  // a new header where the body should begin

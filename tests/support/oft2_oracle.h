@@ -24,11 +24,12 @@ struct Oft2OracleOptions {
     // When set, asked for the plan of each check instead of `plans` (a host that answers
     // as the checks come).
     std::function<Oft2CheckPlan()> nextPlan;
+    bool bNameAllocFails = false;     // no name buffer can be allocated
 };
 
 // One check the transfer object must make, in order.
 struct Oft2ExpectedCheck {
-    std::string name;               // the header's name up to its first zero byte
+    std::string name;               // the header's kept name up to its first zero byte
     std::vector<uint8_t> body;      // what the held file must hold when checked
     Oft2CheckPlan plan;
 };
@@ -59,6 +60,8 @@ private:
 
     void StartOver();
     void Finish();
+    // From the end of the fixed part on: settles what the header is, then takes name bytes.
+    void NameStep(const uint8_t* p, size_t& i, size_t n);
     void Emit(const uint8_t* p, size_t n) { m_client.insert(m_client.end(), p, p + n); }
     void EmitZeros(size_t n) { m_client.insert(m_client.end(), n, 0); }
 
@@ -69,9 +72,15 @@ private:
 
     Mode m_mode = Mode::Search;
     int m_nWindow = 2;                 // blocks without the magic before no-file-transfer
-    std::vector<uint8_t> m_header;     // fixed bytes, then the name bytes
+    // The last searched block ended with these first bytes of the magic.
+    std::vector<uint8_t> m_carry;
+    std::vector<uint8_t> m_header;     // fixed bytes, then the kept name bytes
+    size_t m_nHad = 0;                 // header bytes the client had before the header was found
     long m_nNameLen = 0;
-    bool m_bNameTaken = false;         // the name was accepted
+    long m_nNameKept = 0;
+    long m_nNameGot = 0;
+    bool m_bHeaderEmitted = false;
+    bool m_bNameLost = false;          // its buffer could not be allocated
     uint32_t m_nSize = 0;
     std::vector<uint8_t> m_body;
 };

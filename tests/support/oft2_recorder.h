@@ -46,6 +46,9 @@ struct Oft2Recorder {
     std::function<int32_t(size_t)> sendResult;
     // Thrown by the send callback when its index equals this (-1: never).
     long nThrowAtSend = -1;
+    // The send that throws has delivered its bytes first, as a socket that failed after
+    // sending them would have.
+    bool bDeliverBeforeThrow = false;
     bool bReadHeldFile = true;
 
     void Attach(CIcqOscarFileTrans& t, bool bProgress = true, bool bCheck = true, bool bSend = true) {
@@ -86,6 +89,7 @@ struct Oft2Recorder {
         auto* r = static_cast<Oft2Recorder*>(self);
         const size_t index = r->sendSizes.size();
         if (static_cast<long>(index) == r->nThrowAtSend) {
+            if (r->bDeliverBeforeThrow) r->client.insert(r->client.end(), pData, pData + nSize);
             r->sendSizes.push_back(-1);
             throw std::runtime_error("send failed");
         }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <filesystem>
 #include <system_error>
 
@@ -10,18 +11,27 @@ namespace zykim::test {
 
 namespace fs = std::filesystem;
 
+namespace {
+char* NoMemory(size_t) { return nullptr; }
+}  // namespace
+
 Oft2StreamCheck::Oft2StreamCheck(const std::string& tempDir, Oft2OracleOptions options)
-    : m_dir(tempDir), m_oracle(options), m_trans(std::make_unique<CIcqOscarFileTrans>()) {
+    : m_dir(tempDir), m_options(options), m_oracle(options), m_trans(std::make_unique<CIcqOscarFileTrans>()) {
+    if (options.bNameAllocFails) m_pfnSavedAlloc = SetOft2NameAllocator(&NoMemory);
     const std::string heldDir = options.bHoldFails ? (fs::path(tempDir) / "missing").string() : tempDir;
     m_trans->SetTempPath(heldDir.c_str());
     m_rec.onCheck = [this](const Oft2Recorder::Check& c, int32_t* v) { OnCheck(this, c, v); };
     m_rec.Attach(*m_trans, true, options.bCheckCallback, true);
 }
 
-Oft2StreamCheck::~Oft2StreamCheck() = default;
+Oft2StreamCheck::~Oft2StreamCheck() {
+    m_trans.reset();
+    if (m_options.bNameAllocFails) SetOft2NameAllocator(m_pfnSavedAlloc);
+}
 
 void Oft2StreamCheck::OnCheck(Oft2StreamCheck* self, const Oft2Recorder::Check& c, int32_t* pnVerdict) {
-    const size_t index = self->m_rec.checks.size() - 1;
+    if (self->m_bThrown) return;  // not followed until the next reset
+    const size_t index = self->m_rec.checks.size() - 1 - self->m_nCheckBase;
     const auto& expected = self->m_oracle.Checks();
     if (index >= expected.size()) {
         if (self->m_checkError.empty()) self->m_checkError = "a check the oracle does not expect: " + c.name;
@@ -52,18 +62,24 @@ std::string Oft2StreamCheck::NoHeldFileLeft(const std::string& after) const {
 
 std::string Oft2StreamCheck::Compare(const std::string& after) {
     if (!m_checkError.empty()) return after + ": " + m_checkError;
+    // Each stream byte reaches the client at most once, as itself or as a zero.
+    if (m_rec.client.size() > m_nOffered)
+        return after + ": the client has " + std::to_string(m_rec.client.size()) + " bytes of a stream of " +
+               std::to_string(m_nOffered);
+    if (m_bThrown) return {};
     const CIcqOscarFileTrans& t = *m_trans;
     const std::vector<uint8_t>& want = m_oracle.Client();
-    const std::vector<uint8_t>& got = m_rec.client;
+    const uint8_t* got = m_rec.client.data() + m_nClientBase;
+    const size_t gotSize = m_rec.client.size() - m_nClientBase;
     // Bytes compared after an earlier call are not compared again.
-    const size_t common = std::min(got.size(), want.size());
+    const size_t common = std::min(gotSize, want.size());
     size_t at = m_nVerified;
-    if (at < common && std::memcmp(got.data() + at, want.data() + at, common - at) != 0)
+    if (at < common && std::memcmp(got + at, want.data() + at, common - at) != 0)
         while (got[at] == want[at]) ++at;
     else
         at = common;
-    if (at != got.size() || at != want.size()) {
-        return after + ": the client has " + std::to_string(got.size()) + " bytes, the oracle " +
+    if (at != gotSize || at != want.size()) {
+        return after + ": the client has " + std::to_string(gotSize) + " bytes, the oracle " +
                std::to_string(want.size()) + "; first difference at " + std::to_string(at);
     }
     m_nVerified = at;
@@ -80,30 +96,66 @@ std::string Oft2StreamCheck::Compare(const std::string& after) {
     if (state == ofs_DoOFT2_FileData && t.nDataRecvd() != m_oracle.HeldBodyBytes())
         return after + ": " + std::to_string(t.nDataRecvd()) + " body bytes taken, the oracle says " +
                std::to_string(m_oracle.HeldBodyBytes());
-    if (m_rec.checks.size() != m_oracle.Checks().size())
-        return after + ": " + std::to_string(m_rec.checks.size()) + " checks, the oracle expects " +
+    if (m_rec.checks.size() - m_nCheckBase != m_oracle.Checks().size())
+        return after + ": " + std::to_string(m_rec.checks.size() - m_nCheckBase) + " checks, the oracle expects " +
                std::to_string(m_oracle.Checks().size());
     return {};
 }
 
 std::string Oft2StreamCheck::Block(const uint8_t* pData, size_t nSize) {
     const std::string after = "call " + std::to_string(++m_nCalls) + " (" + std::to_string(nSize) + " bytes)";
-    m_oracle.Block(pData, nSize);
+    m_nOffered += nSize;
+    if (!m_bThrown) m_oracle.Block(pData, nSize);
     m_trans->eDoOFT2Filetrans(pData, static_cast<int32_t>(nSize));
+    return Compare(after);
+}
+
+std::string Oft2StreamCheck::ThrowingBlock(const uint8_t* pData, size_t nSize, size_t k) {
+    const std::string after = "call " + std::to_string(++m_nCalls) + " (" + std::to_string(nSize) +
+                              " bytes, send " + std::to_string(k) + " throws)";
+    m_nOffered += nSize;
+    if (!m_bThrown) m_oracle.Block(pData, nSize);
+    m_rec.nThrowAtSend = static_cast<long>(m_rec.sendSizes.size() + k);
+    m_rec.bDeliverBeforeThrow = true;
+    bool bThrew = false;
+    try {
+        m_trans->eDoOFT2Filetrans(pData, static_cast<int32_t>(nSize));
+    } catch (const std::runtime_error&) {
+        bThrew = true;
+    }
+    m_rec.nThrowAtSend = -1;
+    if (bThrew && !m_bThrown) {
+        // Up to the throw, the client got what the oracle says, in order.
+        const std::vector<uint8_t>& want = m_oracle.Client();
+        const size_t gotSize = m_rec.client.size() - m_nClientBase;
+        if (gotSize > want.size() ||
+            !std::equal(m_rec.client.begin() + static_cast<long>(m_nClientBase), m_rec.client.end(), want.begin()))
+            return after + ": before the throw the client got other bytes than the oracle says";
+        m_bThrown = true;
+    }
     return Compare(after);
 }
 
 std::string Oft2StreamCheck::EmptyCall() {
     const std::string after = "call " + std::to_string(++m_nCalls) + " (no data)";
-    m_oracle.EmptyCall();
+    if (!m_bThrown) m_oracle.EmptyCall();
     m_trans->eDoOFT2Filetrans(nullptr, 0);
     return Compare(after);
 }
 
 std::string Oft2StreamCheck::Reset() {
     const std::string after = "reset after call " + std::to_string(m_nCalls);
-    m_oracle.Reset();
     m_trans->vResetOFT2Filetrans();
+    if (m_bThrown) {
+        // A fresh oracle takes over from here.
+        m_oracle = Oft2Oracle(m_options);
+        m_nClientBase = m_rec.client.size();
+        m_nCheckBase = m_rec.checks.size();
+        m_nVerified = 0;
+        m_bThrown = false;
+    } else {
+        m_oracle.Reset();
+    }
     std::string error = Compare(after);
     if (error.empty() && m_trans->pszTempFile()[0] != '\0') error = after + ": m_szTempFile is not empty";
     if (error.empty()) error = NoHeldFileLeft(after);

@@ -1,8 +1,10 @@
 // Held files on POSIX: descriptors, mode 0600, O_EXCL|O_NOFOLLOW creation after removing
 // a stale file, so that a link planted in a shared /tmp is never followed.
 #include "os/held_file.h"
+#include "os/held_file_backend.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +16,25 @@
 namespace zykim::os {
 
 uint32_t CurrentProcessNumber() { return static_cast<uint32_t>(::getpid()); }
+
+bool FillRandom(void* pBuffer, size_t nBytes) {
+    auto* p = static_cast<uint8_t*>(pBuffer);
+    while (nBytes > 0) {
+        const ssize_t n = ::getrandom(p, nBytes, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        nBytes -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+DeleteOutcome DeleteFileByPath(const char* pszPath) {
+    if (::unlink(pszPath) == 0) return DeleteOutcome::kDeleted;
+    return errno == ENOENT ? DeleteOutcome::kMissing : DeleteOutcome::kFailed;
+}
 
 bool HeldFile::Create(const char* pszPath) {
     Close();
@@ -72,8 +93,6 @@ void HeldFile::Close() {
     ::close(static_cast<int>(m_native));
     m_native = kInvalid;
 }
-
-bool DeleteHeldFile(const char* pszPath) { return pszPath != nullptr && ::unlink(pszPath) == 0; }
 
 std::string GetTempDirectory() {
     const char* dir = std::getenv("TMPDIR");

@@ -1,5 +1,7 @@
-// Held files on Windows: CreateFileA handles, shared for reading only while held.
+// Held files on Windows: CreateFileA handles, created exclusively and shared for reading
+// only while the plug-in writes or reads them.
 #include "os/held_file.h"
+#include "os/held_file_backend.h"
 
 #include <cstdio>
 #include <cstring>
@@ -10,17 +12,48 @@ namespace zykim::os {
 
 namespace {
 HANDLE ToHandle(intptr_t native) { return reinterpret_cast<HANDLE>(native); }
+
+// Readers may open it meanwhile (the host's scanner does, by name); writers may not.
+HANDLE CreateExclusively(const char* pszPath) {
+    return CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 }  // namespace
 
+// RtlGenRandom, the system's random source, as advapi32 exports it.
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID pBuffer, ULONG nBytes);
+
 uint32_t CurrentProcessNumber() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
+bool FillRandom(void* pBuffer, size_t nBytes) {
+    return SystemFunction036(pBuffer, static_cast<ULONG>(nBytes)) != FALSE;
+}
+
+DeleteOutcome DeleteFileByPath(const char* pszPath) {
+    if (DeleteFileA(pszPath)) return DeleteOutcome::kDeleted;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? DeleteOutcome::kMissing
+                                                                          : DeleteOutcome::kFailed;
+}
 
 bool HeldFile::Create(const char* pszPath) {
     Close();
     if (pszPath == nullptr) return false;
-    const HANDLE h = CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateExclusively(pszPath);
+    DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+        // A stale file of ours or one planted by someone else: whoever made it may still
+        // hold it open, so it is never written through. It goes, and the file is made
+        // anew, once; if either fails, there is no held file.
+        if (DeleteFileA(pszPath)) {
+            h = CreateExclusively(pszPath);
+            error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        } else {
+            error = GetLastError();
+        }
+    }
     if (h == INVALID_HANDLE_VALUE) {
-        m_nLastError = static_cast<int32_t>(GetLastError());
+        m_nLastError = static_cast<int32_t>(error);
         return false;
     }
     m_native = reinterpret_cast<intptr_t>(h);
@@ -65,8 +98,6 @@ void HeldFile::Close() {
     CloseHandle(ToHandle(m_native));
     m_native = kInvalid;
 }
-
-bool DeleteHeldFile(const char* pszPath) { return pszPath != nullptr && DeleteFileA(pszPath) != 0; }
 
 std::string GetTempDirectory() {
     char buffer[MAX_PATH + 1];
