@@ -66,26 +66,43 @@ TEST(LockWait, DispatchesPostedMessagesWhileBlocked) {
     CloseHandle(g_dispatchedEvent);
 }
 
+// Another thread owns the lock from construction until destruction.
+class HeldByAnotherThread {
+public:
+    explicit HeldByAnotherThread(zykim::LockObject& lock)
+        : m_held(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          m_done(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          m_owner([this, &lock] {
+              lock.Wait();
+              SetEvent(m_held);
+              WaitForSingleObject(m_done, 10000);
+              lock.Release();
+          }) {
+        WaitForSingleObject(m_held, 10000);
+    }
+    ~HeldByAnotherThread() {
+        SetEvent(m_done);
+        m_owner.join();
+        CloseHandle(m_held);
+        CloseHandle(m_done);
+    }
+    HeldByAnotherThread(const HeldByAnotherThread&) = delete;
+    HeldByAnotherThread& operator=(const HeldByAnotherThread&) = delete;
+
+private:
+    HANDLE m_held;
+    HANDLE m_done;
+    std::thread m_owner;
+};
+
 TEST(LockWait, TimesOutWithoutOwning) {
     zykim::LockObject lock;
     ASSERT_TRUE(lock.Create());
-    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::thread owner([&] {
-        lock.Wait();
-        SetEvent(held);
-        WaitForSingleObject(done, 10000);
-        lock.Release();
-    });
-    WaitForSingleObject(held, 10000);
+    HeldByAnotherThread other(lock);
     const DWORD start = GetTickCount();
     EXPECT_EQ(lock.Wait(200), 0);
     EXPECT_GE(GetTickCount() - start, 150u);
     EXPECT_EQ(lock.Release(), 0);  // not ours
-    SetEvent(done);
-    owner.join();
-    CloseHandle(held);
-    CloseHandle(done);
 }
 
 // The try used under the table lock runs no window procedure: a message waiting in the
@@ -98,21 +115,11 @@ TEST(LockWait, ATryDispatchesNothing) {
     ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_APP + 2, 0, 0));
     EXPECT_EQ(lock.Wait(0), 1);
     EXPECT_NE(lock.Release(), 0);
-    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::thread owner([&] {
-        lock.Wait();
-        SetEvent(held);
-        WaitForSingleObject(done, 10000);
-        lock.Release();
-    });
-    WaitForSingleObject(held, 10000);
-    EXPECT_EQ(lock.Wait(0), 0);
-    SetEvent(done);
-    owner.join();
+    {
+        HeldByAnotherThread other(lock);
+        EXPECT_EQ(lock.Wait(0), 0);
+    }
     EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_APP + 2, WM_APP + 2, PM_REMOVE));
-    CloseHandle(held);
-    CloseHandle(done);
 }
 
 }  // namespace
