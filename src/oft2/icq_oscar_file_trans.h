@@ -69,8 +69,6 @@ public:
     int32_t nHdrSize() const { return m_nHdrSize; }
     int32_t nNameLen() const { return m_nNameLen; }
     int32_t nNameRecvd() const { return m_nNameRecvd; }
-    int32_t nNameKept() const { return m_nNameKept; }
-    int32_t nMagicCarried() const { return m_nMagicCarried; }
     uint32_t nDataRecvd() const { return m_nDataRecvd; }
     int32_t nTransferCount() const { return m_nTransferCount; }
     int32_t nObjectIdentity() const { return m_nObjectIdentity; }
