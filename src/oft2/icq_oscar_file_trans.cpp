@@ -110,8 +110,7 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Filetrans(const uint8_t* pData, int32_
             default:  // no file transfer, or a call without data: everything passes unsearched
                 TraceInfo("[eDoOFT2Filetrans]: [Default]\n");
                 vSendPureData(pCursor, nPending);
-                pCursor += nPending;
-                nPending = 0;
+                vTake(pCursor, nPending, nPending);
                 break;
         }
 
@@ -142,7 +141,6 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Filetrans(const uint8_t* pData, int32_
 // --- state steps -----------------------------------------------------------------------
 
 eOFT2FileState CIcqOscarFileTrans::eDoOFT2Check(const uint8_t*& pCursor, int32_t& nPending) {
-    if (pCursor == nullptr || nPending <= 0) return m_eState;
     eOFT2FileState eNext;
     if (m_nMagicCarried > 0 && bMagicCompletes(pCursor, nPending, eNext)) return eNext;
     const uint8_t* pMagic = FindPattern(pCursor, nPending, Magic(), kOft2MagicLength, nullptr);
@@ -162,11 +160,8 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Check(const uint8_t*& pCursor, int32_t
             eNext = ofs_DoOFT2_NoFileTrans;
         }
     }
-    if (nConsumed > 0) {
-        vSendPureData(pCursor, nConsumed);
-        pCursor += nConsumed;
-        nPending -= nConsumed;
-    }
+    vSendPureData(pCursor, nConsumed);
+    vTake(pCursor, nPending, nConsumed);
     return eNext;
 }
 
@@ -184,8 +179,7 @@ bool CIcqOscarFileTrans::bMagicCompletes(const uint8_t*& pCursor, int32_t& nPend
         TraceInfo("[eDoOFT2Check]: [ofs_DoOFT2_Check2]\n");
         eNext = ofs_DoOFT2_Check2;
         vSendPureData(pCursor, nPending);
-        pCursor += nPending;
-        nPending = 0;
+        vTake(pCursor, nPending, nPending);
         return true;
     }
     // The header began with the carried bytes, which the client already has: they are
@@ -214,23 +208,17 @@ void CIcqOscarFileTrans::vCarryMagicPrefix(const uint8_t* pEnd, int32_t nSearche
 }
 
 eOFT2FileState CIcqOscarFileTrans::eDoOFT2Header(const uint8_t*& pCursor, int32_t& nPending) {
-    if (pCursor == nullptr || nPending <= 0) return m_eState;
-    int32_t n = 0;
     if (m_nHdrRecvd < kOft2FixedHeaderSize) {
-        n = kOft2FixedHeaderSize - m_nHdrRecvd;
+        int32_t n = kOft2FixedHeaderSize - m_nHdrRecvd;
         if (nPending < n) n = nPending;
         std::memcpy(reinterpret_cast<uint8_t*>(&m_sHeader) + m_nHdrRecvd, pCursor, static_cast<size_t>(n));
         m_nHdrRecvd += n;
-        nPending -= n;
+        vTake(pCursor, nPending, n);
     }
-    eOFT2FileState eNext = ofs_DoOFT2_Header;
-    if (m_nHdrRecvd >= m_nHdrSize) {
-        std::memcpy(m_abHeaderOut, &m_sHeader, kOft2FixedHeaderSize);  // as received
-        bConvertOFT2Header(&m_sHeader);
-        eNext = ofs_DoOFT2_FileName;
-    }
-    pCursor += n;
-    return eNext;
+    if (m_nHdrRecvd < m_nHdrSize) return ofs_DoOFT2_Header;
+    std::memcpy(m_abHeaderOut, &m_sHeader, kOft2FixedHeaderSize);  // as received
+    bConvertOFT2Header(&m_sHeader);
+    return ofs_DoOFT2_FileName;
 }
 
 eOFT2FileState CIcqOscarFileTrans::eBeginName() {
@@ -266,19 +254,15 @@ eOFT2FileState CIcqOscarFileTrans::eBeginName() {
 }
 
 eOFT2FileState CIcqOscarFileTrans::eDoOFT2FileName(const uint8_t*& pCursor, int32_t& nPending) {
-    if (pCursor == nullptr) return ofs_DoOFT2_FileName;
     if (m_sHeader.m_pszFileName == nullptr) {
         const eOFT2FileState eNext = eBeginName();
         if (eNext != ofs_DoOFT2_FileName) return eNext;
-    } else if (nPending <= 0) {
-        return ofs_DoOFT2_FileName;
     }
     if (m_nNameRecvd < m_nNameKept) {
         const int32_t n = nPending < m_nNameKept - m_nNameRecvd ? nPending : m_nNameKept - m_nNameRecvd;
         std::memcpy(m_pFileName.get() + m_nNameRecvd, pCursor, static_cast<size_t>(n));
         m_nNameRecvd += n;
-        pCursor += n;
-        nPending -= n;
+        vTake(pCursor, nPending, n);
         if (m_nNameRecvd < m_nNameKept) return ofs_DoOFT2_FileName;
     }
     if (!m_bHeaderSent) {
@@ -294,11 +278,9 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2FileName(const uint8_t*& pCursor, int3
         // The name beyond what is kept goes on as it arrives, right behind the header.
         if (nPending <= 0) return ofs_DoOFT2_FileName;
         const int32_t n = nPending < m_nNameLen - m_nNameRecvd ? nPending : m_nNameLen - m_nNameRecvd;
-        const uint8_t* pName = pCursor;
         m_nNameRecvd += n;
-        pCursor += n;
-        nPending -= n;
-        vSendPureData(pName, n);
+        vSendPureData(pCursor, n);
+        vTake(pCursor, nPending, n);
         if (m_nNameRecvd < m_nNameLen) return ofs_DoOFT2_FileName;
         TraceInfo("[eDoOFT2FileName]: [Filename OK: %s]\n", m_sHeader.m_pszFileName);
     }
@@ -311,7 +293,6 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2FileName(const uint8_t*& pCursor, int3
 }
 
 eOFT2FileState CIcqOscarFileTrans::eDoOFT2FileData(const uint8_t*& pCursor, int32_t& nPending) {
-    if (pCursor == nullptr || nPending <= 0) return ofs_DoOFT2_FileData;
     // Only a match at the very first byte counts, so four bytes decide it.
     if (nPending > kOft2MagicLength && m_nDataRecvd == 0 &&
         FindPattern(pCursor, kOft2MagicLength, Magic(), kOft2MagicLength, nullptr) == pCursor) {
@@ -322,22 +303,18 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2FileData(const uint8_t*& pCursor, int3
     if (nRemaining == 0) return ofs_DoOFT2_FileFinishMoreData;  // nothing more belongs to the body
     const int32_t n = static_cast<uint32_t>(nPending) < nRemaining ? nPending : static_cast<int32_t>(nRemaining);
     m_nDataRecvd += static_cast<uint32_t>(n);
-    nPending -= n;
-    vStoreChunk(pCursor, n);
+    const uint8_t* const pChunk = pCursor;
+    vTake(pCursor, nPending, n);
+    vStoreChunk(pChunk, n);
 
-    eOFT2FileState eNext = ofs_DoOFT2_FileData;
-    if (m_nDataRecvd == m_sHeader.dwSize) {
-        bCloseOFT2File();
-        if (nPending > 0) {
-            TraceInfo("[eDoOFT2FileData]: [bWriteOFT2FileData: File Finish: ofs_DoOFT2_FileFinishMoreData]\n");
-            eNext = ofs_DoOFT2_FileFinishMoreData;
-        } else {
-            TraceInfo("[eDoOFT2FileData]: [bWriteOFT2FileData: File Finish: ofs_DoOFT2_FileFinish]\n");
-            eNext = ofs_DoOFT2_FileFinish;
-        }
+    if (m_nDataRecvd < m_sHeader.dwSize) return ofs_DoOFT2_FileData;
+    bCloseOFT2File();
+    if (nPending > 0) {
+        TraceInfo("[eDoOFT2FileData]: [bWriteOFT2FileData: File Finish: ofs_DoOFT2_FileFinishMoreData]\n");
+        return ofs_DoOFT2_FileFinishMoreData;
     }
-    pCursor += n;
-    return eNext;
+    TraceInfo("[eDoOFT2FileData]: [bWriteOFT2FileData: File Finish: ofs_DoOFT2_FileFinish]\n");
+    return ofs_DoOFT2_FileFinish;
 }
 
 // --- held file -------------------------------------------------------------------------
@@ -388,12 +365,10 @@ bool CIcqOscarFileTrans::bWriteOFT2FileData(const uint8_t* pData, int32_t nSize)
     return true;
 }
 
-bool CIcqOscarFileTrans::bCloseOFT2File() {
-    if (m_hFile.IsOpen()) {
-        TraceInfo("[CIcqOscarFileTrans] [bCloseOFT2File (File: %s)]\n", m_szTempFile);
-        m_hFile.Close();
-    }
-    return true;
+void CIcqOscarFileTrans::bCloseOFT2File() {
+    if (!m_hFile.IsOpen()) return;
+    TraceInfo("[CIcqOscarFileTrans] [bCloseOFT2File (File: %s)]\n", m_szTempFile);
+    m_hFile.Close();
 }
 
 void CIcqOscarFileTrans::vDeleteOFT2File() {
@@ -513,7 +488,7 @@ void CIcqOscarFileTrans::vResetOFT2Filetrans() {
     bReset();
 }
 
-bool CIcqOscarFileTrans::bReset() {
+void CIcqOscarFileTrans::bReset() {
     if (m_bProgressReported) {
         m_bProgressReported = false;
         if (m_pProgressCallback != nullptr) {
@@ -528,7 +503,6 @@ bool CIcqOscarFileTrans::bReset() {
     os::DeleteRememberedHeldFiles();
     vClearTransfer();
     m_nTransferCount = static_cast<int32_t>(static_cast<uint32_t>(m_nTransferCount) + 1u);
-    return true;
 }
 
 void CIcqOscarFileTrans::vClearTransfer() {

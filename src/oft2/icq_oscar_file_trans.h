@@ -55,7 +55,9 @@ public:
     eOFT2FileState eDoOFT2Filetrans(const uint8_t* pData, int32_t nSize);
     // Ends the current transfer (its held file is deleted, never released).
     void vResetOFT2Filetrans();
-    bool bReset();
+    // The same without the trace line. It cannot fail, so it returns nothing; its name
+    // is the one the trace lines use.
+    void bReset();
     // Re-initialises the object and stores the directory for held files (at most 259
     // characters).
     bool SetTempPath(const char* pszTempDir);
@@ -66,28 +68,32 @@ public:
     // Read-only views for tests and the fuzzer.
     eOFT2FileState eState() const { return m_eState; }
     int32_t nHdrRecvd() const { return m_nHdrRecvd; }
-    int32_t nHdrSize() const { return m_nHdrSize; }
     int32_t nNameLen() const { return m_nNameLen; }
     int32_t nNameRecvd() const { return m_nNameRecvd; }
     uint32_t nDataRecvd() const { return m_nDataRecvd; }
     int32_t nTransferCount() const { return m_nTransferCount; }
     int32_t nObjectIdentity() const { return m_nObjectIdentity; }
     bool bHeaderSent() const { return m_bHeaderSent; }
-    bool bModify() const { return m_bModify; }
     bool bHeldFileOpen() const { return m_hFile.IsOpen(); }
     const OFT2_HEADER& sHeader() const { return m_sHeader; }
     const char* pszTempDir() const { return m_szTempDir; }
-    const char* pszTempName() const { return m_szTempName; }
     const char* pszTempFile() const { return m_szTempFile; }
 
 private:
-    // The state steps: each consumes a run of bytes from the cursor, lowers the pending
-    // count by as much, and returns the next state.
+    // The state steps: each takes a run of bytes at the cursor (vTake) and returns the
+    // next state. The dispatcher calls a step only with bytes pending, except the name
+    // step, which sets up the name first even when the fixed part ended the block.
     eOFT2FileState eDoOFT2Check(const uint8_t*& pCursor, int32_t& nPending);
     eOFT2FileState eDoOFT2Header(const uint8_t*& pCursor, int32_t& nPending);
     eOFT2FileState eDoOFT2FileName(const uint8_t*& pCursor, int32_t& nPending);
     eOFT2FileState eDoOFT2FileData(const uint8_t*& pCursor, int32_t& nPending);
 
+    // Takes the next n bytes of the block: the cursor moves past them and the pending
+    // count goes down by as much, together.
+    static void vTake(const uint8_t*& pCursor, int32_t& nPending, int32_t n) {
+        pCursor += n;
+        nPending -= n;
+    }
     // Sets up the name once the fixed part is known; refuses what cannot be a header.
     eOFT2FileState eBeginName();
     // Whether the block begins with the rest of a magic begun at the end of the last one.
@@ -98,7 +104,7 @@ private:
     void vCheckAndRelease();
     bool bCreateOFT2File();
     bool bWriteOFT2FileData(const uint8_t* pData, int32_t nSize);
-    bool bCloseOFT2File();
+    void bCloseOFT2File();  // closes the held file if open; named as in its trace line
     void vDeleteOFT2File();
     void vSendPureData(const uint8_t* pPureData, int32_t nPureDataSize);
     void vSendFileData();
