@@ -19,6 +19,10 @@ inline constexpr int kTracePrefixLength = 10;
 // A longer message is dropped; its line holds the prefix alone.
 inline constexpr int kTraceMaxMessage = 65520;
 
+// The texts handed to these routines, all over the plug-in, are a compatibility contract:
+// existing log readers match them word for word, wording, spacing and brackets
+// included, odd as some look. Change a message only together with every reader of it.
+
 // The process-wide trace level: 4+ everything, 2-3 warnings and errors, 1 errors,
 // 0 and below nothing.
 int32_t TraceLevel();
