@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
+#include "os/wait.h"
+
 namespace zykim::os {
 
 struct LockHandleTag;
 // An opaque mutex handle; null when the mutex could not be created.
 using LockHandle = LockHandleTag*;
-
-constexpr uint32_t kWaitInfinite = 0xFFFFFFFFu;
 
 // Creates an unnamed mutex that no thread owns; null on failure.
 LockHandle CreateLockHandle();

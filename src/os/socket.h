@@ -5,10 +5,9 @@
 
 #include <cstdint>
 
-namespace zykim::os {
+#include "os/wait.h"
 
-// A time-out of all ones waits without limit; 0 only polls.
-constexpr uint32_t kSocketWaitInfinite = 0xFFFFFFFFu;
+namespace zykim::os {
 
 // Result of one transfer: nCount >= 0 bytes moved (0: the time-out passed or, for a
 // receive, the peer has closed), or nCount -1 with nError the Windows Sockets code.
@@ -16,6 +15,8 @@ struct SocketTransfer {
     int32_t nCount;
     int32_t nError;
 };
+
+// A time-out of kWaitInfinite waits without limit; 0 only polls.
 
 // Waits up to timeoutMs for the socket to be readable, then receives at most `size`
 // bytes into `buffer`; with `peek` the bytes stay queued for the next receive.

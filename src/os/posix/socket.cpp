@@ -86,7 +86,7 @@ int WaitReady(int fd, short events, bool unlimited, Clock::time_point deadline) 
 template <typename Transfer>
 SocketTransfer Within(int32_t socket, short events, uint32_t timeoutMs, Transfer transfer) {
     if (socket < 0) return {-1, SocketErrorCode(ENOTSOCK)};
-    const bool unlimited = timeoutMs == kSocketWaitInfinite;
+    const bool unlimited = timeoutMs == kWaitInfinite;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const ssize_t n = transfer();
@@ -115,7 +115,7 @@ SocketTransfer ReceiveWithin(int32_t socket, char* buffer, int32_t size, uint32_
 SocketTransfer SendWithin(int32_t socket, const char* data, int32_t length, uint32_t timeoutMs) {
     // Without a time limit a blocking socket may block in send itself until every byte
     // is queued: one call instead of a poll and a partial send each time the peer reads.
-    const int flags = MSG_NOSIGNAL | (timeoutMs == kSocketWaitInfinite ? 0 : MSG_DONTWAIT);
+    const int flags = MSG_NOSIGNAL | (timeoutMs == kWaitInfinite ? 0 : MSG_DONTWAIT);
     return Within(socket, POLLOUT, timeoutMs, [&] {
         return ::send(socket, data, static_cast<size_t>(length), flags);
     });

@@ -15,7 +15,7 @@ int WaitReady(int32_t socket, bool forWrite, uint32_t timeoutMs, int32_t* pError
     FD_SET(static_cast<SOCKET>(socket), &set);
     timeval tv;
     timeval* pTime = nullptr;
-    if (timeoutMs != kSocketWaitInfinite) {
+    if (timeoutMs != kWaitInfinite) {
         tv.tv_sec = static_cast<long>(timeoutMs / 1000u);
         tv.tv_usec = static_cast<long>((timeoutMs % 1000u) * 1000u);
         pTime = &tv;
