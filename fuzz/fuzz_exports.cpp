@@ -46,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "dispatch/module_state.h"
 #include "plugin/state.h"
 #include "plugin/trace.h"
 #include "support/oft2_oracle.h"

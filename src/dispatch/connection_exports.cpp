@@ -20,7 +20,6 @@ namespace {
 
 constexpr int32_t kAppBufferSize = 65537;
 constexpr int32_t kServerBufferSize = 65536;
-constexpr uint32_t kNoTimeout = 0xFFFFFFFFu;
 
 // The data exports count in 64 bits and return at most this: a host that reads 0 or less
 // as "closed" must never see a total that wrapped past 2 GiB.
@@ -34,7 +33,7 @@ std::shared_ptr<CIMProxy> FindProxy(const ZykConnection* pApp) {
 }
 
 std::shared_ptr<CIMProxy> MakeProxy(int32_t hostValue, int32_t nAppSocket) {
-    return std::make_shared<CIMProxy>(hostValue, nAppSocket);
+    return std::make_shared<CIMProxy>(hostValue, nAppSocket, SockClientSocket());
 }
 
 std::atomic<PFN_CREATE_PROXY> g_pfnCreateProxy{&MakeProxy};
@@ -119,7 +118,7 @@ ZYKIM_API int ZYKIM_CALL OnRequestFromApplication(ZykConnection* app, ZykConnect
                 DirectLine("++++++++ [%d, %d] OnRequestFromApplication recv %d\n", app->socket,
                            server->socket, n);
                 total += n;
-                const bool sent = SockSend(server, buffer.get(), n, kNoTimeout);
+                const bool sent = SockSend(server, buffer.get(), n, os::kWaitInfinite);
                 DirectLine("++++++++ [%d, %d] OnRequestFromApplication sent %d\n", app->socket,
                            server->socket, sent ? 1 : 0);
             }

@@ -1,7 +1,5 @@
-// The connection table and its creation and destruction at load and unload.
+// The connection table.
 #include "dispatch/connection_table.h"
-
-#include <new>
 
 #include "proxy/im_proxy.h"
 
@@ -32,12 +30,6 @@ void CConnectionTable::DetachAll() {
     m_entries.clear();
 }
 
-CConnectionTable* CreateConnectionTable() { return new (std::nothrow) CConnectionTable; }
-
-void DestroyConnectionTable(CConnectionTable* table) {
-    if (table == nullptr) return;
-    table->DetachAll();
-    delete table;
-}
+CConnectionTable* g_pConnectionTable = nullptr;
 
 }  // namespace zykim

@@ -33,4 +33,8 @@ private:
     std::map<uintptr_t, std::shared_ptr<CIMProxy>> m_entries;
 };
 
+// The table of the loaded module: made by ModuleStartup after the two shared locks,
+// destroyed by ModuleShutdown (dispatch/module_state.h); guarded by g_tableLock.
+extern CConnectionTable* g_pConnectionTable;
+
 }  // namespace zykim

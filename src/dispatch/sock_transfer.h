@@ -4,24 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <type_traits>
 
+#include "os/wait.h"
+#include "plugin/sock_error.h"
+#include "proxy/client_socket.h"
 #include "zykim/zykim.h"
 
 namespace zykim {
-
-// A failed socket call. Plain value, thrown and caught by value.
-class CWinSockException {
-public:
-    CWinSockException(int32_t nError, int32_t nReserved) : m_nError(nError), m_nReserved(nReserved) {}
-    int32_t m_nError;     // Windows Sockets code
-    int32_t m_nReserved;  // always 0
-};
-static_assert(std::is_trivially_copyable_v<CWinSockException> && sizeof(CWinSockException) == 8,
-              "CWinSockException is two plain words");
-
-// Time-out meaning no limit; 0 polls.
-constexpr uint32_t kSockWaitInfinite = 0xFFFFFFFFu;
 
 // Reads from the connection's socket: the host's Receive(socket, buffer, size) when an
 // ISocket is set (time-out and peek are not passed on; its result comes back as is),
@@ -30,6 +19,9 @@ int32_t SockRecv(const ZykConnection* pConnection, char* pBuffer, int32_t nSize,
 // Writes to the connection's socket: the host's Send, whose low byte is the result,
 // when an ISocket is set, else SendAll. True when the data went out.
 bool SockSend(const ZykConnection* pConnection, const char* pData, int32_t nLength, uint32_t dwTimeout);
+// The way to the client that every connection object is given: SockSend without a
+// time-out.
+IClientSocket& SockClientSocket();
 
 // Waits up to dwTimeout for the socket to be readable, then one recv (peek: MSG_PEEK).
 // Returns the bytes received, 0 on time-out or when the peer has closed.
@@ -40,8 +32,5 @@ int32_t SendTimeout(int32_t nSocket, const char* pData, int32_t nLength, uint32_
 // Sends all nLength bytes, each step under the time-out. False on a time-out part-way
 // (the bytes before it stay sent) and for a negative length; true for length 0.
 bool SendAll(int32_t nSocket, const char* pData, int32_t nLength, uint32_t dwTimeout);
-
-// The text of a Windows Sockets code; "Unknown socket error." for any other value.
-const char* GetWinSockErrorText(int32_t nError);
 
 }  // namespace zykim

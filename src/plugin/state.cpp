@@ -1,14 +1,11 @@
-// Process-wide state and module start-up and shut-down.
+// Process-wide state: the host's socket interface and scan callback, the two shared
+// locks, the stored settings.
 #include "plugin/state.h"
 
 #include <thread>
 #include <type_traits>
 
 #include "os/debug_output.h"
-#include "os/held_file.h"
-#include "os/module.h"
-#include "os/settings.h"
-#include "plugin/trace.h"
 
 namespace zykim {
 
@@ -16,7 +13,6 @@ std::atomic<ISocket*> g_pHostSocket{nullptr};
 std::atomic<ZykScanCallback> g_pScanCallback{nullptr};
 BasicLock g_tableLock;
 BasicLock g_callbackLock;
-CConnectionTable* g_pConnectionTable = nullptr;
 
 // No destructor of the C++ runtime may touch what the unload path frees: at process exit
 // the runtime's destructors run before the loader's unload hook, and another thread may
@@ -43,15 +39,10 @@ public:
 
 TimeoutProtectionSetting g_timeoutProtection{0, 5000};
 CheckLimitSetting g_checkLimit{0, ~uint64_t{0}};
-bool g_started = false;
-
 void CreateLockOrSay(BasicLock& lock) {
     if (!lock.Create()) os::WriteDebugOutput("Mutex creation failed.\n");
 }
 }  // namespace
-
-CConnectionTable* CreateConnectionTable();           // dispatch/connection_table.cpp
-void DestroyConnectionTable(CConnectionTable* table);  // destroys the proxies silently
 
 TimeoutProtectionSetting GetTimeoutProtection() {
     SettingsGuard guard;
@@ -73,26 +64,14 @@ void StoreCheckLimit(CheckLimitSetting value) {
     g_checkLimit = value;
 }
 
-void ModuleStartup() {
-    if (g_started) return;
-    g_started = true;
+void CreateSharedLocks() {
     CreateLockOrSay(g_tableLock);
     CreateLockOrSay(g_callbackLock);
-    g_pConnectionTable = CreateConnectionTable();
-    SetTraceLevel(os::ReadDebugLevel());
 }
 
-void ModuleShutdown() {
-    if (!g_started) return;
-    g_started = false;
-    DestroyConnectionTable(g_pConnectionTable);
-    g_pConnectionTable = nullptr;
+void DestroySharedLocks() {
     g_callbackLock.Destroy();
     g_tableLock.Destroy();
-    os::DeleteRememberedHeldFiles();  // held files a scanner kept open until now
 }
-
-void OnModuleLoad() { ModuleStartup(); }
-void OnModuleUnload() { ModuleShutdown(); }
 
 }  // namespace zykim

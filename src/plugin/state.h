@@ -11,8 +11,6 @@
 
 namespace zykim {
 
-class CConnectionTable;
-
 struct TimeoutProtectionSetting {
     int32_t nEnabled;
     int32_t nTimeoutMs;
@@ -31,19 +29,15 @@ extern std::atomic<ISocket*> g_pHostSocket;
 extern std::atomic<ZykScanCallback> g_pScanCallback;
 extern BasicLock g_tableLock;
 extern BasicLock g_callbackLock;
-// The connection table; created at load, after the two locks.
-extern CConnectionTable* g_pConnectionTable;
 
 // Stored by their exports; nothing in the plug-in gives them a use.
 TimeoutProtectionSetting GetTimeoutProtection();
 CheckLimitSetting GetCheckLimit();
 
-// Module start-up and shut-down, in the documented order. Idempotent per load; test
-// programs that link the plug-in's code directly call them themselves. ModuleShutdown
-// is the one unload path: it frees everything ModuleStartup made, and destroys the
-// connection objects still in the table without calling into the host. Process exit
-// is not an unload: the platform's entry point then calls neither.
-void ModuleStartup();
-void ModuleShutdown();
+// The two locks, created at load (table lock first) and closed at unload (callback lock
+// first); a lock that cannot be created is traced. The module's start-up and shut-down
+// (dispatch/module_state.h) call these.
+void CreateSharedLocks();
+void DestroySharedLocks();
 
 }  // namespace zykim

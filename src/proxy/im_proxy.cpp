@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "dispatch/sock_transfer.h"
 #include "os/held_file.h"
+#include "plugin/sock_error.h"
 #include "plugin/trace.h"
 
 namespace zykim {
@@ -16,8 +16,8 @@ unsigned AddressOf(const ZykConnection* p) {
 int SocketOf(const ZykConnection* p) { return p != nullptr ? p->socket : 0; }
 }  // namespace
 
-CIMProxy::CIMProxy(int32_t nHostValue, int32_t nAppSocket)
-    : m_nHostValue(nHostValue), m_nAppSocket(nAppSocket) {
+CIMProxy::CIMProxy(int32_t nHostValue, int32_t nAppSocket, IClientSocket& clientSocket)
+    : m_clientSocket(clientSocket), m_nHostValue(nHostValue), m_nAppSocket(nAppSocket) {
     m_hProxyLock.Create();
 
     const std::string tempDir = os::GetTempDirectory();
@@ -114,7 +114,7 @@ void CIMProxy::vRequestFromServer(const uint8_t* pData, int32_t nLength,
 bool CIMProxy::bICQSendData2IcqClient(const uint8_t* pData, int32_t nLength) {
     if (m_pAppConnection == nullptr) return false;
     TraceInfo("[CIMProxy] [bICQSendData2IcqClient -> SockSendClient \n");
-    SockSend(m_pAppConnection, reinterpret_cast<const char*>(pData), nLength, 0xFFFFFFFFu);
+    m_clientSocket.bSendToClient(m_pAppConnection, pData, nLength);
     return true;
 }
 

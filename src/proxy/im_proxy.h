@@ -1,19 +1,21 @@
 // CIMProxy: the inspection object of one proxied connection. It owns the connection's
 // transfer object and proxy lock, and wires the transfer object to the host's scan
-// callback and to the messenger client's socket.
+// callback and, through the IClientSocket it is given, to the messenger client's socket.
 #pragma once
 
 #include <cstdint>
 
 #include "oft2/icq_oscar_file_trans.h"
 #include "plugin/lock.h"
+#include "proxy/client_socket.h"
 #include "zykim/zykim.h"
 
 namespace zykim {
 
 class CIMProxy {
 public:
-    CIMProxy(int32_t nHostValue, int32_t nAppSocket);
+    // The client socket outlives the object; every byte for the client goes through it.
+    CIMProxy(int32_t nHostValue, int32_t nAppSocket, IClientSocket& clientSocket);
     virtual ~CIMProxy();
     CIMProxy(const CIMProxy&) = delete;
     CIMProxy& operator=(const CIMProxy&) = delete;
@@ -49,6 +51,7 @@ private:
     void vRunConnectionStep(const ZykConnection* pAppConnection, const char* pszWhat, Step step);
 
     LockObject m_hProxyLock;
+    IClientSocket& m_clientSocket;
     int32_t m_nHostValue;
     int32_t m_nAppSocket;
     const ZykConnection* m_pAppConnection = nullptr;

@@ -90,7 +90,7 @@ TEST_F(SockTransfer, TimeOutIsWaitedForThenDataIsRead) {
         WriteAll(m_pair.server, std::string("late"));
     });
     start = Clock::now();
-    const int32_t n = RecvTimeout(m_pair.client.Number(), buffer, sizeof buffer, kSockWaitInfinite, false);
+    const int32_t n = RecvTimeout(m_pair.client.Number(), buffer, sizeof buffer, os::kWaitInfinite, false);
     writer.join();
     EXPECT_GE(MillisecondsSince(start), 100);
     ASSERT_EQ(n, 4);
@@ -114,7 +114,7 @@ TEST_F(SockTransfer, PeerCloseReadsAsZeroWithoutWaiting) {
     char buffer[16];
     const auto start = Clock::now();
     // No limit, yet it returns: the closed socket is readable and recv gives 0.
-    EXPECT_EQ(RecvTimeout(m_pair.client.Number(), buffer, sizeof buffer, kSockWaitInfinite, false), 0);
+    EXPECT_EQ(RecvTimeout(m_pair.client.Number(), buffer, sizeof buffer, os::kWaitInfinite, false), 0);
     EXPECT_LT(MillisecondsSince(start), 2000);
 }
 
@@ -180,8 +180,8 @@ TEST_F(SockTransfer, NotASocketAndBadArguments) {
     ::close(file);
 #endif
     // -1, the invalid socket: reported at once, also with no time limit.
-    EXPECT_EQ(ThrownCode([&] { RecvTimeout(-1, buffer, sizeof buffer, kSockWaitInfinite, false); }), 10038);
-    EXPECT_EQ(ThrownCode([&] { SendTimeout(-1, buffer, 1, kSockWaitInfinite); }), 10038);
+    EXPECT_EQ(ThrownCode([&] { RecvTimeout(-1, buffer, sizeof buffer, os::kWaitInfinite, false); }), 10038);
+    EXPECT_EQ(ThrownCode([&] { SendTimeout(-1, buffer, 1, os::kWaitInfinite); }), 10038);
     // A negative size never reaches recv as a huge length.
     ASSERT_TRUE(WriteAll(m_pair.server, std::string("data")));
     EXPECT_EQ(ThrownCode([&] { RecvTimeout(m_pair.client.Number(), buffer, -1, 1000, false); }), 10022);
@@ -204,8 +204,8 @@ TEST_F(SockTransfer, UnconnectedSocketIsNotConnected) {
 TEST_F(SockTransfer, SendAllLengthZeroAndNegativeCallNothing) {
     // On a socket number that does not exist, any call of send would throw.
     const char data[] = "abc";
-    EXPECT_TRUE(SendAll(-1, data, 0, kSockWaitInfinite));
-    EXPECT_FALSE(SendAll(-1, data, -1, kSockWaitInfinite));
+    EXPECT_TRUE(SendAll(-1, data, 0, os::kWaitInfinite));
+    EXPECT_FALSE(SendAll(-1, data, -1, os::kWaitInfinite));
     EXPECT_FALSE(SendAll(-1, data, INT32_MIN, 0));
 }
 
@@ -214,7 +214,7 @@ TEST_F(SockTransfer, SendAllDeliversLargeDataInOrder) {
     std::string received;
     std::thread reader([&] { received = ReadExactly(m_pair.server, data.size(), 20000); });
     EXPECT_TRUE(SendAll(m_pair.client.Number(), data.data(), static_cast<int32_t>(data.size()),
-                        kSockWaitInfinite));
+                        os::kWaitInfinite));
     reader.join();
     EXPECT_EQ(received.size(), data.size());
     EXPECT_TRUE(received == data);
@@ -352,7 +352,7 @@ TEST_F(HostSocketPath, SendResultIsItsLowByte) {
     } cases[] = {{1, true}, {0, false}, {256, false}, {257, true}, {-1, true}, {-256, false}, {0x1000080, true}};
     for (const auto& c : cases) {
         m_host.sendResult = c.hostResult;
-        EXPECT_EQ(SockSend(&connection, data, 7, kSockWaitInfinite), c.sent) << c.hostResult;
+        EXPECT_EQ(SockSend(&connection, data, 7, os::kWaitInfinite), c.sent) << c.hostResult;
     }
     EXPECT_EQ(m_host.lastSocket, 1234);
     EXPECT_EQ(m_host.lastData, data);
@@ -365,7 +365,7 @@ TEST_F(HostSocketPath, InterfaceIsReadAtEveryCall) {
     const ZykConnection server{0, m_pair.server.Number()};
     char buffer[16];
     // No interface: the raw sockets carry the bytes.
-    EXPECT_TRUE(SockSend(&server, "raw", 3, kSockWaitInfinite));
+    EXPECT_TRUE(SockSend(&server, "raw", 3, os::kWaitInfinite));
     EXPECT_EQ(SockRecv(&client, buffer, sizeof buffer, 2000, false), 3);
     EXPECT_EQ(std::string(buffer, 3), "raw");
     // Set: the next calls go to the host, and the raw socket is left alone.
@@ -387,7 +387,7 @@ TEST_F(SockTransfer, RawPathThroughTheConnectionRecord) {
     ASSERT_TRUE(WriteAll(m_pair.server, std::string("hello")));
     EXPECT_EQ(SockRecv(&client, buffer, sizeof buffer, 2000, true), 5);
     EXPECT_EQ(SockRecv(&client, buffer, sizeof buffer, 2000, false), 5);
-    EXPECT_TRUE(SockSend(&client, "world", 5, kSockWaitInfinite));
+    EXPECT_TRUE(SockSend(&client, "world", 5, os::kWaitInfinite));
     EXPECT_EQ(ReadExactly(m_pair.server, 5, 2000), "world");
     // Errors are thrown on the raw path (and only there).
     ASSERT_TRUE(ShutdownWrite(m_pair.client));

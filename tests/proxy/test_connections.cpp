@@ -256,7 +256,7 @@ protected:
         RegisterCallback(&ScanRecorder::Callback);
     }
     void TearDown() override { RegisterCallback(nullptr); }
-    zykim::CIMProxy proxy{9, 1234};
+    zykim::CIMProxy proxy{9, 1234, zykim::SockClientSocket()};
 };
 
 TEST_F(Callbacks, ProgressIsReportedOnlyAbove100000Bytes) {

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/state.h"
+#include "dispatch/module_state.h"
 #include "plugin/trace.h"
 #include "support/oft2_stream.h"
 #include "support/fd_io.h"

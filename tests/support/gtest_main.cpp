@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #ifdef ZYKIM_TEST_LINKS_CORE
-#include "plugin/state.h"
+#include "dispatch/module_state.h"
 #endif
 
 int main(int argc, char** argv) {
