@@ -18,8 +18,16 @@ namespace zykim {
 
 namespace {
 
-constexpr int32_t kAppBufferSize = 65537;
-constexpr int32_t kServerBufferSize = 65536;
+// One direction of the data pump: which export it is (its name appears in the trace),
+// how large a block it reads, and where a block goes.
+struct PumpDirection {
+    const char* pszExport;
+    int32_t nBufferSize;
+    bool bFromServer;  // server to client, through the proxy; else client to server, at once
+};
+
+constexpr PumpDirection kFromApplication{"OnRequestFromApplication", 65537, false};
+constexpr PumpDirection kFromServer{"OnRequestFromServer", 65536, true};
 
 // The data exports count in 64 bits and return at most this: a host that reads 0 or less
 // as "closed" must never see a total that wrapped past 2 GiB.
@@ -83,6 +91,54 @@ void NewConnection(int hostValue, const ZykConnection* pApp) {
     proxy->vNewConnection(pApp);
 }
 
+// Hands one server block to the connection's proxy, under its proxy lock; a connection
+// that is not in the table drops it.
+void DeliverToProxy(const ZykConnection* app, const char* pBlock, int32_t n) {
+    // The reference keeps the proxy alive even if the connection is ended on another
+    // thread meanwhile.
+    const std::shared_ptr<CIMProxy> proxy = FindProxy(app);
+    if (!proxy) {
+        TraceWarning(" OnRequestFromServer: cannot find in list\n");
+        return;
+    }
+    ProxyLockGuard lock(*proxy);
+    proxy->vRequestFromServer(reinterpret_cast<const uint8_t*>(pBlock), n, app);
+}
+
+// Drains the reading side of one direction block by block until nothing more arrives,
+// and returns the bytes read, capped. A socket exception ends the loop and is traced.
+int32_t Pump(const PumpDirection& direction, const ZykConnection* app, const ZykConnection* server) {
+    if (app == nullptr || server == nullptr) {
+        TraceWarning(" call %s( 0x%08x, 0x%08x )\n", direction.pszExport,
+                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(app)),
+                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(server)));
+        return 0;
+    }
+    const ZykConnection* const from = direction.bFromServer ? server : app;
+    int64_t total = 0;
+    std::unique_ptr<char[]> buffer(new char[direction.nBufferSize]);
+    try {
+        for (;;) {
+            const int32_t n = SockRecv(from, buffer.get(), direction.nBufferSize, 0, false);
+            if (n <= 0) break;
+            DirectLine("++++++++ [%d, %d] %s recv %d\n", app->socket, server->socket,
+                       direction.pszExport, n);
+            total += n;
+            if (direction.bFromServer) {
+                DeliverToProxy(app, buffer.get(), n);
+            } else {
+                const bool sent = SockSend(server, buffer.get(), n, os::kWaitInfinite);
+                DirectLine("++++++++ [%d, %d] %s sent %d\n", app->socket, server->socket,
+                           direction.pszExport, sent ? 1 : 0);
+            }
+        }
+    } catch (const CWinSockException& e) {
+        DirectLine("CWinSockException (%s): %s\n", direction.pszExport,
+                   GetWinSockErrorText(e.m_nError));
+    }
+    return CappedTotal(total);
+}
+
 }  // namespace
 
 PFN_CREATE_PROXY SetProxyFactory(PFN_CREATE_PROXY pfnCreate) {
@@ -102,68 +158,11 @@ ZYKIM_API void ZYKIM_CALL OnNewConnection(int hostValue, ZykConnection* app) {
 }
 
 ZYKIM_API int ZYKIM_CALL OnRequestFromApplication(ZykConnection* app, ZykConnection* server) {
-    return CallGuarded(0, [&] {
-        int64_t total = 0;
-        if (app == nullptr || server == nullptr) {
-            TraceWarning(" call OnRequestFromApplication( 0x%08x, 0x%08x )\n",
-                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(app)),
-                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(server)));
-            return 0;
-        }
-        std::unique_ptr<char[]> buffer(new char[kAppBufferSize]);
-        try {
-            for (;;) {
-                const int32_t n = SockRecv(app, buffer.get(), kAppBufferSize, 0, false);
-                if (n <= 0) break;
-                DirectLine("++++++++ [%d, %d] OnRequestFromApplication recv %d\n", app->socket,
-                           server->socket, n);
-                total += n;
-                const bool sent = SockSend(server, buffer.get(), n, os::kWaitInfinite);
-                DirectLine("++++++++ [%d, %d] OnRequestFromApplication sent %d\n", app->socket,
-                           server->socket, sent ? 1 : 0);
-            }
-        } catch (const CWinSockException& e) {
-            DirectLine("CWinSockException (OnRequestFromApplication): %s\n",
-                       GetWinSockErrorText(e.m_nError));
-        }
-        return CappedTotal(total);
-    });
+    return CallGuarded(0, [&] { return Pump(kFromApplication, app, server); });
 }
 
 ZYKIM_API int ZYKIM_CALL OnRequestFromServer(ZykConnection* app, ZykConnection* server) {
-    return CallGuarded(0, [&] {
-        int64_t total = 0;
-        if (app == nullptr || server == nullptr) {
-            TraceWarning(" call OnRequestFromServer( 0x%08x, 0x%08x )\n",
-                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(app)),
-                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(server)));
-            return 0;
-        }
-        std::unique_ptr<char[]> buffer(new char[kServerBufferSize]);
-        try {
-            for (;;) {
-                const int32_t n = SockRecv(server, buffer.get(), kServerBufferSize, 0, false);
-                if (n <= 0) break;
-                DirectLine("++++++++ [%d, %d] OnRequestFromServer recv %d\n", app->socket,
-                           server->socket, n);
-                total += n;
-                // The reference keeps the proxy alive even if the connection is ended
-                // on another thread meanwhile.
-                const std::shared_ptr<CIMProxy> proxy = FindProxy(app);
-                if (proxy) {
-                    ProxyLockGuard lock(*proxy);
-                    proxy->vRequestFromServer(reinterpret_cast<const uint8_t*>(buffer.get()), n,
-                                              app);
-                } else {
-                    TraceWarning(" OnRequestFromServer: cannot find in list\n");
-                }
-            }
-        } catch (const CWinSockException& e) {
-            DirectLine("CWinSockException (OnRequestFromServer): %s\n",
-                       GetWinSockErrorText(e.m_nError));
-        }
-        return CappedTotal(total);
-    });
+    return CallGuarded(0, [&] { return Pump(kFromServer, app, server); });
 }
 
 ZYKIM_API void ZYKIM_CALL OnEndConnection(ZykConnection* app) {
