@@ -44,7 +44,6 @@ public:
     int32_t nHostValue() const { return m_nHostValue; }
     int32_t nAppSocket() const { return m_nAppSocket; }
     const ZykConnection* pAppConnection() const { return m_pAppConnection; }
-    const CIcqOscarFileTrans& OscarFileTrans() const { return m_OscarFileTrans; }
 
 private:
     template <typename Step>
