@@ -4,7 +4,9 @@
 //
 // Input: byte 0 holds flags (bit 0: the host's socket interface carries every read and
 // write, else the plug-in's own socket routines; bit 1: the scan callback is not
-// registered). Then actions to the end; each is one byte, connection (a >> 4) & 3 and
+// registered; bit 3: the verdicts' cuts are read-back faults instead: the held file stays
+// whole and reading it back fails at that offset; bits 4-7, d: when not 0, a held file
+// takes at most (d - 1) * 4099 bytes, as on a full disk). Then actions to the end; each is one byte, connection (a >> 4) & 3 and
 // operation a & 15, followed by its operands:
 //   0 x     new connection (x bit 0: held files cannot be created; bit 1: OnNewConnection)
 //   1 h l   server data from the input: ((h << 8) | l) + 1 bytes (fewer at the end)
@@ -26,19 +28,22 @@
 // stays held. And no connection can hold up another: while the host's scan callback
 // runs, the table lock is free; while the host's Send delivers to a client (which may
 // stop reading for as long as it likes), the table lock and the callback lock are free.
+//
+// Speed: held files are kept in memory (the fuzz builds' held-file backend); the socket
+// pairs live from one input to the next (a pair whose client side was shut is made anew);
+// after an action only the connection it acted on is compared, and its client is read
+// only when bytes are due; every client is read and compared at the end.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,15 +54,15 @@
 #include "dispatch/module_state.h"
 #include "plugin/state.h"
 #include "plugin/trace.h"
-#include "support/oft2_oracle.h"
 #include "support/fd_io.h"
+#include "support/held_files.h"
+#include "support/oft2_oracle.h"
 #include "zykim/zykim.h"
 
 namespace {
 
 using zykim::test::WriteAll;
 
-namespace fs = std::filesystem;
 using zykim::test::Oft2CheckPlan;
 using zykim::test::Oft2Oracle;
 using zykim::test::Oft2OracleOptions;
@@ -68,7 +73,8 @@ constexpr int kConnections = 4;
 constexpr int kSocketBuffer = 16 << 20;
 constexpr size_t kMaxServerBytes = 6 << 20;
 
-std::string g_dir;
+// The folder of the held files: only a name, since they are kept in memory.
+const std::string g_dir = "/zykim-xfuzz";
 
 [[noreturn]] void Fail(const std::string& what) {
     std::fprintf(stderr, "exports check failed: %s\n", what.c_str());
@@ -103,6 +109,8 @@ struct Connection {
 struct Run {
     bool bHostSocket = false;
     bool bNoCallback = false;
+    bool bReadFaults = false;   // the verdicts' cuts are read-back faults instead
+    int64_t nFileCapacity = -1; // what a held file can take; -1: no limit
     Connection conns[kConnections];
     std::deque<HandedPlan> queued;  // verdicts chosen by the input, not yet used
     std::deque<HandedPlan> handed;  // plans the oracle used, for the plug-in's checks
@@ -153,8 +161,23 @@ LockProbe* g_probe = nullptr;
 size_t ExpectedSize(const Connection& c) {
     return c.committed.size() + (c.oracle ? c.oracle->Client().size() : 0);
 }
-uint8_t ExpectedAt(const Connection& c, size_t i) {
-    return i < c.committed.size() ? static_cast<uint8_t>(c.committed[i]) : c.oracle->Client()[i - c.committed.size()];
+// How far the received bytes from `at` on agree with the expected ones (up to `end`).
+size_t Agreeing(const Connection& c, size_t at, size_t end) {
+    const size_t nCommitted = c.committed.size();
+    while (at < end) {
+        const bool bCommitted = at < nCommitted;
+        const size_t to = bCommitted ? std::min(end, nCommitted) : end;
+        const uint8_t* want = bCommitted ? reinterpret_cast<const uint8_t*>(c.committed.data()) + at
+                                         : c.oracle->Client().data() + (at - nCommitted);
+        const auto* got = reinterpret_cast<const uint8_t*>(c.received.data()) + at;
+        if (std::memcmp(got, want, to - at) != 0) {
+            size_t k = 0;
+            while (got[k] == want[k]) ++k;
+            return at + k;
+        }
+        at = to;
+    }
+    return at;
 }
 void Commit(Connection& c) {
     if (c.oracle) c.committed.append(c.oracle->Client().begin(), c.oracle->Client().end());
@@ -176,14 +199,17 @@ void SetError(const std::string& what) {
     if (g_run->error.empty()) g_run->error = what;
 }
 
+// Everything the socket has now. A read that returns less than it asked for has emptied
+// the socket (a stream socket pair hands over all it holds up to the size asked).
 std::string Drain(int fd) {
+    static char s_buffer[1 << 18];
     std::string out;
-    char buffer[65536];
     for (;;) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        const ssize_t n = ::recv(fd, s_buffer, sizeof s_buffer, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return out;
-        out.append(buffer, static_cast<size_t>(n));
+        out.append(s_buffer, static_cast<size_t>(n));
+        if (static_cast<size_t>(n) < sizeof s_buffer) return out;
     }
 }
 
@@ -259,23 +285,23 @@ int ZYKIM_CALL ScanCallback(int kind, ScanCallbackInfo* info) {
     const auto& expected = checks[c.nChecks++];
     const std::string path = info->szFileName != nullptr ? info->szFileName : "";
     const std::string name = info->szWebContentInfo != nullptr ? info->szWebContentInfo : "";
-    std::ifstream in(path, std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> content;
+    const bool bExists = zykim::test::ReadHeldFile(path, content);
     if (name != expected.name)
         SetError("check named '" + name + "', expected '" + expected.name + "'");
-    else if (!in.is_open() || content.size() != expected.body.size() ||
-             std::memcmp(content.data(), expected.body.data(), content.size()) != 0)
+    else if (!bExists || content != expected.body)
         SetError("connection " + std::to_string(index) + ": the held file holds " +
                  std::to_string(content.size()) + " bytes, not the body of " +
                  std::to_string(expected.body.size()));
     const HandedPlan p = g_run->handed.front();
     g_run->handed.pop_front();
     info->nResult = p.plan.nVerdict;
-    std::error_code ec;
     if (p.bRemove)
-        fs::remove(path, ec);
+        zykim::test::RemoveHeldFile(path);
     else if (p.plan.nTruncateTo >= 0)
-        fs::resize_file(path, static_cast<uintmax_t>(p.plan.nTruncateTo), ec);
+        zykim::test::CutHeldFile(path, static_cast<uint64_t>(p.plan.nTruncateTo));
+    if (p.plan.nReadFailsAfter >= 0)
+        zykim::test::FailHeldFileReadsAfter(path, static_cast<uint64_t>(p.plan.nReadFailsAfter));
     return 0;
 }
 
@@ -296,6 +322,42 @@ void CloseFd(int& fd) {
     fd = -1;
 }
 
+// The socket pairs of the four connections, kept from one input to the next.
+struct Pairs {
+    int appPlugin = -1, appClient = -1, serverPlugin = -1, serverPeer = -1;
+    bool bShut = false;  // the client's side was shut: made anew for the next input
+};
+Pairs g_pairs[kConnections];
+
+void PreparePairs(Run& run) {
+    for (int i = 0; i < kConnections; ++i) {
+        Pairs& p = g_pairs[i];
+        if (p.bShut || p.appPlugin < 0) {
+            for (int* fd : {&p.appPlugin, &p.appClient, &p.serverPlugin, &p.serverPeer}) CloseFd(*fd);
+            if (!MakePair(p.appPlugin, p.appClient) || !MakePair(p.serverPlugin, p.serverPeer))
+                Fail("no socket pair");
+            p.bShut = false;
+        }
+        Connection& c = run.conns[i];
+        c.appPlugin = p.appPlugin;
+        c.appClient = p.appClient;
+        c.serverPlugin = p.serverPlugin;
+        c.serverPeer = p.serverPeer;
+        c.app.socket = c.appPlugin;
+        c.server.socket = c.serverPlugin;
+    }
+}
+
+// What the plug-in left unread (a faulty read, client data it did not take) goes, so the
+// next input starts with empty sockets.
+void EmptyPairs() {
+    for (Pairs& p : g_pairs) {
+        if (p.bShut) continue;
+        Drain(p.serverPlugin);
+        Drain(p.appPlugin);
+    }
+}
+
 // A new object for the connection, in place of any live one.
 void Start(int index, uint8_t x, bool bReplace) {
     Connection& c = g_run->conns[index];
@@ -303,6 +365,7 @@ void Start(int index, uint8_t x, bool bReplace) {
     Commit(c);
     Oft2OracleOptions options;
     options.bHoldFails = (x & 1) != 0;
+    options.nFileCapacity = g_run->nFileCapacity;
     options.bCheckCallback = true;  // the plug-in's callback is always set on its objects
     // Without a scan callback the verdict stays as preset: the body goes on unchanged.
     if (g_run->bNoCallback)
@@ -363,6 +426,7 @@ void Break(int index, uint8_t f) {
     if (!g_run->bHostSocket) {
         c.received += Drain(c.appClient);
         ::shutdown(c.appClient, SHUT_RD);
+        g_pairs[index].bShut = true;
         c.bBroken = true;
         return;
     }
@@ -374,18 +438,21 @@ void Break(int index, uint8_t f) {
     }
 }
 
-// After every action: what each client has received agrees with its oracle.
-void Compare(const char* after) {
+// What the client of connection `only` (every client when -1) has received agrees with
+// its oracle. An action delivers to its own connection only; the end compares them all.
+void Compare(const char* after, int only = -1) {
     for (int i = 0; i < kConnections && g_run->error.empty(); ++i) {
+        if (only >= 0 && i != only) continue;
         Connection& c = g_run->conns[i];
         if (c.bBroken) {
             if (!Drain(c.appClient).empty()) SetError(std::string(after) + ": bytes after a failed send");
             continue;
         }
-        c.received += Drain(c.appClient);
         const size_t want = ExpectedSize(c);
-        size_t at = c.nVerified;
-        while (at < c.received.size() && at < want && static_cast<uint8_t>(c.received[at]) == ExpectedAt(c, at)) ++at;
+        // Between actions a client is read only when the oracle says bytes are due: bytes
+        // that come unasked are still found, by the next read or the one at the end.
+        if (only < 0 || want > c.received.size()) c.received += Drain(c.appClient);
+        const size_t at = Agreeing(c, c.nVerified, std::min(c.received.size(), want));
         if (at != c.received.size() || at != want)
             SetError(std::string(after) + ": connection " + std::to_string(i) + " received " +
                      std::to_string(c.received.size()) + " bytes, the oracle says " + std::to_string(want) +
@@ -399,11 +466,6 @@ bool LocksAreFree() {
     return free.table && free.callback;
 }
 
-void RemoveDir() {
-    std::error_code ec;
-    fs::remove_all(g_dir, ec);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -411,17 +473,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     zykim::ModuleStartup();
     g_probe = new LockProbe;
     zykim::SetTraceLevel(level != nullptr ? std::atoi(level) : 4);
-    const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(base, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("zykim-xfuzz-", 0) == 0 && !fs::exists("/proc/" + name.substr(12)))
-            fs::remove_all(entry.path(), ec);
-    }
-    g_dir = (base / ("zykim-xfuzz-" + std::to_string(::getpid()))).string();
-    fs::create_directories(g_dir);
+    zykim::test::PrepareHeldFileFolder(g_dir);
     ::setenv("TMPDIR", g_dir.c_str(), 1);
-    std::atexit(RemoveDir);
     return 0;
 }
 
@@ -432,14 +485,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     run.bHostSocket = (data[0] & 1) != 0;
     SetISocket(run.bHostSocket ? &g_socket : nullptr);
     RegisterCallback((data[0] & 2) != 0 ? nullptr : &ScanCallback);
-    for (int i = 0; i < kConnections; ++i) {
-        Connection& c = run.conns[i];
-        if (!MakePair(c.appPlugin, c.appClient) || !MakePair(c.serverPlugin, c.serverPeer))
-            Fail("no socket pair");
-        c.app.socket = c.appPlugin;
-        c.server.socket = c.serverPlugin;
-    }
+    PreparePairs(run);
     run.bNoCallback = (data[0] & 2) != 0;
+    run.bReadFaults = (data[0] & 8) != 0;
+    if ((data[0] >> 4) != 0) run.nFileCapacity = ((data[0] >> 4) - 1) * 4099;
+    zykim::test::SetHeldFileCapacity(run.nFileCapacity);
 
     std::vector<uint8_t> generated;
     size_t at = 1;
@@ -476,7 +526,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 p.plan.nVerdict = kVerdicts[v & 3];
                 if (v & 4) {
                     p.bRemove = (v >> 3) == 31;
-                    p.plan.nTruncateTo = p.bRemove ? 0 : (v >> 3) * 131;
+                    if (p.bRemove)
+                        p.plan.nTruncateTo = 0;
+                    else
+                        (run.bReadFaults ? p.plan.nReadFailsAfter : p.plan.nTruncateTo) = (v >> 3) * 131;
                 }
                 run.queued.push_back(p);
                 break;
@@ -485,7 +538,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 8: OnRequestFromServer(&run.conns[index].app, &run.conns[index].server); break;
             default: break;
         }
-        Compare("after an action");
+        Compare("after an action", index);
     }
 
     for (int i = 0; i < kConnections; ++i)
@@ -493,23 +546,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Compare("after the end");
     if (run.error.empty() && !run.handed.empty())
         SetError(std::to_string(run.handed.size()) + " checks the oracle expects were not made");
-    std::error_code ec;
     if (run.error.empty()) {
-        for (const auto& entry : fs::directory_iterator(g_dir, ec)) {
-            if (entry.path().filename() == "missing") continue;
-            SetError("a file was left behind: " + entry.path().filename().string());
-            break;
-        }
+        const std::string left = zykim::test::HeldFileLeftIn(g_dir);
+        if (!left.empty()) SetError("a file was left behind: " + left);
+        else if (zykim::test::OpenHeldFileHandles() != 0) SetError("a held file was left open");
     }
     if (run.error.empty() && !LocksAreFree()) SetError("a lock stayed held");
     SetISocket(nullptr);
     RegisterCallback(nullptr);
-    for (Connection& c : run.conns) {
-        CloseFd(c.appPlugin);
-        CloseFd(c.appClient);
-        CloseFd(c.serverPlugin);
-        CloseFd(c.serverPeer);
-    }
+    EmptyPairs();
     g_run = nullptr;
     if (!run.error.empty()) Fail(run.error);
     return 0;

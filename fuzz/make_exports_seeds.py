@@ -81,6 +81,11 @@ def main():
         "unknown": bytes([OWN]) + server(1, one) + new(1, plain_call=True) + server(1, one) + end(1),
         "removed": bytes([OWN]) + new(0) + verdict(0, remove=True) + server(0, one) + end(0),
         "cut": bytes([OWN]) + new(0) + verdict(-1, cut=5) + server(0, one) + end(0),
+        # Faults of the held file's own work: the read-back fails after 5 * 131 bytes; a
+        # disk with room for 4,099 bytes per held file (the second body does not fit).
+        "read-back-fails": bytes([HOST | 8]) + new(0) + verdict(0, cut=5) + server(0, one) + end(0),
+        "disk-full": bytes([OWN | (2 << 4)]) + new(0) + verdict(0) + verdict(0) + server(0, one)
+                     + server(0, header(b"big.bin", 5000) + body(5000)) + end(0),
         "no-callback": bytes([NO_CALLBACK]) + new(0) + server(0, one) + end(0),
         "large": bytes([OWN]) + new(0) + verdict(0) + server(0, header(b"big.bin", 200000)) + filler(0, 65536)
                  + filler(0, 65536, 8) + filler(0, 65536, 9) + filler(0, 200000 - 3 * 65536, 10) + end(0),

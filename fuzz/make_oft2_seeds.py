@@ -107,6 +107,12 @@ def main():
     seeds["hold-fails"] = seed(2, [VERDICT_ZERO], blocks(one, [256]))
     seeds["no-check"] = seed(1, [], blocks(one, []))
     seeds["scanner-cuts"] = seed(0, [LEFT | 4 | (7 << 3)], blocks(one, []))
+    # Faults of the held file's own work: a scanner that removes it, a read-back that
+    # fails part way, a disk that fills up (room for 4,099 bytes: the first body fits).
+    seeds["scanner-removes"] = seed(0, [VERDICT_ZERO | 4 | (31 << 3)], blocks(one, []))
+    seeds["read-back-fails"] = seed(8, [VERDICT_ZERO | 4 | (9 << 3)], blocks(one, [1000]))
+    seeds["disk-full"] = seed(2 << 4, [VERDICT_ZERO, VERDICT_ZERO],
+                              blocks(one + header(b"big.bin", 5000) + body(5000), [3256]))
     seeds["reset-mid-body"] = seed(0, [VERDICT_ZERO], blocks(header(b"r", 2000) + body(500), [256]) + b"\xfe"
                                    + blocks(one, []))
     seeds["empty-call"] = seed(0, [], b"\xff" + blocks(one, []) + b"\xfe" + blocks(one, []))

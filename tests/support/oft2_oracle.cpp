@@ -54,7 +54,8 @@ void Oft2Oracle::Reset() { StartOver(); }
 void Oft2Oracle::EmptyCall() { m_mode = Mode::Error; }
 
 void Oft2Oracle::Finish() {
-    if (m_options.bHoldFails || !m_options.bCheckCallback || m_bNameLost) {
+    const bool bDiskFull = m_options.nFileCapacity >= 0 && m_nSize > m_options.nFileCapacity;
+    if (m_options.bHoldFails || bDiskFull || !m_options.bCheckCallback || m_bNameLost) {
         EmitZeros(m_nSize);  // unheld or unchecked: the client gets zeros of the same size
         return;
     }
@@ -72,7 +73,10 @@ void Oft2Oracle::Finish() {
         return;
     }
     size_t keep = m_nSize;
+    if (check.plan.bRemove) keep = 0;
     if (check.plan.nTruncateTo >= 0) keep = std::min<size_t>(keep, static_cast<size_t>(check.plan.nTruncateTo));
+    if (check.plan.nReadFailsAfter >= 0)
+        keep = std::min<size_t>(keep, static_cast<size_t>(check.plan.nReadFailsAfter));
     Emit(m_body.data(), keep);
     EmitZeros(m_nSize - keep);
 }

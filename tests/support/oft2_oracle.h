@@ -12,9 +12,14 @@ namespace zykim::test {
 
 // What one check does: the verdict, and what the scanner leaves of the held file.
 struct Oft2CheckPlan {
+    Oft2CheckPlan(int32_t verdict = -1, int64_t truncateTo = -1) : nVerdict(verdict), nTruncateTo(truncateTo) {}
     int32_t nVerdict = -1;
     // -1: the held file is left alone; otherwise it is cut to this many bytes.
     int64_t nTruncateTo = -1;
+    // The scanner removes the held file (for the client the same as cutting it to nothing).
+    bool bRemove = false;
+    // -1: reading the held file back works; otherwise it fails after this many bytes.
+    int64_t nReadFailsAfter = -1;
 };
 
 struct Oft2OracleOptions {
@@ -25,6 +30,8 @@ struct Oft2OracleOptions {
     // as the checks come).
     std::function<Oft2CheckPlan()> nextPlan;
     bool bNameAllocFails = false;     // no name buffer can be allocated
+    // -1: held files take any size; otherwise at most this many bytes (a full disk).
+    int64_t nFileCapacity = -1;
 };
 
 // One check the transfer object must make, in order.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "oft2/icq_oscar_file_trans.h"
+#include "support/held_files.h"
 
 namespace zykim::test {
 
@@ -50,6 +51,7 @@ struct Oft2Recorder {
     // sending them would have.
     bool bDeliverBeforeThrow = false;
     bool bReadHeldFile = true;
+    bool bRecordEvents = true;  // off: `events` stays empty (a run that never reads it)
 
     void Attach(CIcqOscarFileTrans& t, bool bProgress = true, bool bCheck = true, bool bSend = true) {
         if (bProgress) t.bSetProgressCallback(&Progress, this);
@@ -68,7 +70,7 @@ struct Oft2Recorder {
     static void Progress(uint32_t nSoFar, uint32_t nTotal, void* self) {
         auto* r = static_cast<Oft2Recorder*>(self);
         r->progress.emplace_back(nSoFar, nTotal);
-        r->events.push_back("progress " + std::to_string(nSoFar) + "/" + std::to_string(nTotal));
+        if (r->bRecordEvents) r->events.push_back("progress " + std::to_string(nSoFar) + "/" + std::to_string(nTotal));
     }
 
     static void CheckFile(const char* pszName, const char* pszPath, int32_t nLen, void* self, int32_t* pnVerdict) {
@@ -77,10 +79,10 @@ struct Oft2Recorder {
         c.name = pszName;
         c.path = pszPath;
         c.nPathLen = nLen;
-        if (r->bReadHeldFile) c.bFileExisted = ReadWholeFile(c.path, c.content);
+        if (r->bReadHeldFile) c.bFileExisted = ReadHeldFile(c.path, c.content);
         const size_t index = r->checks.size();
         r->checks.push_back(c);
-        r->events.push_back("check " + c.name);
+        if (r->bRecordEvents) r->events.push_back("check " + c.name);
         if (!r->verdicts.empty()) *pnVerdict = r->verdicts[index % r->verdicts.size()];
         if (r->onCheck) r->onCheck(r->checks.back(), pnVerdict);
     }
@@ -95,7 +97,7 @@ struct Oft2Recorder {
         }
         r->client.insert(r->client.end(), pData, pData + nSize);
         r->sendSizes.push_back(nSize);
-        r->events.push_back("send " + std::to_string(nSize));
+        if (r->bRecordEvents) r->events.push_back("send " + std::to_string(nSize));
         return r->sendResult ? r->sendResult(index) : 1;
     }
 };

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <filesystem>
-#include <system_error>
+
+#include "support/held_files.h"
 
 namespace zykim::test {
 
@@ -19,7 +20,15 @@ Oft2StreamCheck::Oft2StreamCheck(const std::string& tempDir, Oft2OracleOptions o
     : m_dir(tempDir), m_options(options), m_oracle(options), m_trans(std::make_unique<CIcqOscarFileTrans>()) {
     if (options.bNameAllocFails) m_pfnSavedAlloc = SetOft2NameAllocator(&NoMemory);
     const std::string heldDir = options.bHoldFails ? (fs::path(tempDir) / "missing").string() : tempDir;
+    PrepareHeldFileFolder(tempDir);
+    const bool bFaults = options.nFileCapacity >= 0 ||
+                         std::any_of(options.plans.begin(), options.plans.end(),
+                                     [](const Oft2CheckPlan& p) { return p.nReadFailsAfter >= 0; });
+    if (bFaults && !HeldFileFaultsAvailable())
+        throw std::invalid_argument("held-file faults need the in-memory held files");
+    SetHeldFileCapacity(options.nFileCapacity);
     m_trans->SetTempPath(heldDir.c_str());
+    m_rec.bRecordEvents = false;  // compared by bytes and checks, not by callback order
     m_rec.onCheck = [this](const Oft2Recorder::Check& c, int32_t* v) { OnCheck(this, c, v); };
     m_rec.Attach(*m_trans, true, options.bCheckCallback, true);
 }
@@ -27,6 +36,7 @@ Oft2StreamCheck::Oft2StreamCheck(const std::string& tempDir, Oft2OracleOptions o
 Oft2StreamCheck::~Oft2StreamCheck() {
     m_trans.reset();
     if (m_options.bNameAllocFails) SetOft2NameAllocator(m_pfnSavedAlloc);
+    SetHeldFileCapacity(-1);
 }
 
 void Oft2StreamCheck::OnCheck(Oft2StreamCheck* self, const Oft2Recorder::Check& c, int32_t* pnVerdict) {
@@ -47,16 +57,17 @@ void Oft2StreamCheck::OnCheck(Oft2StreamCheck* self, const Oft2Recorder::Check& 
                                  std::to_string(e.body.size());
     }
     *pnVerdict = e.plan.nVerdict;
-    if (e.plan.nTruncateTo >= 0) {
-        std::error_code ec;
-        fs::resize_file(c.path, static_cast<uintmax_t>(e.plan.nTruncateTo), ec);
-    }
+    if (e.plan.bRemove)
+        RemoveHeldFile(c.path);
+    else if (e.plan.nTruncateTo >= 0)
+        CutHeldFile(c.path, static_cast<uint64_t>(e.plan.nTruncateTo));
+    if (e.plan.nReadFailsAfter >= 0) FailHeldFileReadsAfter(c.path, static_cast<uint64_t>(e.plan.nReadFailsAfter));
 }
 
 std::string Oft2StreamCheck::NoHeldFileLeft(const std::string& after) const {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(m_dir, ec))
-        return after + ": a file was left behind: " + entry.path().filename().string();
+    const std::string left = HeldFileLeftIn(m_dir);
+    if (!left.empty()) return after + ": a file was left behind: " + left;
+    if (OpenHeldFileHandles() != 0) return after + ": a held file was left open";
     return {};
 }
 

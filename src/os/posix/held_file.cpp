@@ -4,32 +4,12 @@
 #include "os/held_file_backend.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace zykim::os {
-
-uint32_t CurrentProcessNumber() { return static_cast<uint32_t>(::getpid()); }
-
-bool FillRandom(void* pBuffer, size_t nBytes) {
-    auto* p = static_cast<uint8_t*>(pBuffer);
-    while (nBytes > 0) {
-        const ssize_t n = ::getrandom(p, nBytes, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        nBytes -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 DeleteOutcome DeleteFileByPath(const char* pszPath) {
     if (::unlink(pszPath) == 0) return DeleteOutcome::kDeleted;
@@ -92,20 +72,6 @@ void HeldFile::Close() {
     if (!IsOpen()) return;
     ::close(static_cast<int>(m_native));
     m_native = kInvalid;
-}
-
-std::string GetTempDirectory() {
-    const char* dir = std::getenv("TMPDIR");
-    std::string result = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
-    if (result.back() != '/') result += '/';
-    return result;
-}
-
-bool JoinHeldFilePath(char* pszOut, size_t nCapacity, const char* pszDir, const char* pszName) {
-    if (pszOut == nullptr || pszDir == nullptr || pszName == nullptr) return false;
-    if (std::strlen(pszDir) + 1 + std::strlen(pszName) + 1 > nCapacity) return false;
-    std::snprintf(pszOut, nCapacity, "%s/%s", pszDir, pszName);
-    return true;
 }
 
 }  // namespace zykim::os
