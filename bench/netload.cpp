@@ -9,11 +9,7 @@
 //                                                each, prints "ready", holds until stdin closes
 //   netload disk --dir D --bytes N               writes N bytes in 64 KiB blocks, reads them
 //                                                back in 32 KiB blocks, deletes; prints "seconds S"
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,7 +24,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/net.h"
+
 namespace {
+
+namespace net = zyk::net;
 
 constexpr size_t kBlock = 65536;
 constexpr size_t kReadBackBlock = 32768;
@@ -43,7 +43,7 @@ double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-// Owns one descriptor.
+// Owns one file descriptor.
 class Fd {
 public:
     explicit Fd(int fd = -1) : m_fd(fd) {}
@@ -63,51 +63,30 @@ private:
     int m_fd;
 };
 
-void NoDelay(int fd) {
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-Fd ConnectLoopback(uint16_t port) {
-    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (s.Get() < 0) Fail("socket");
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Fail("connect");
-    NoDelay(s.Get());
+net::Socket ConnectLoopback(uint16_t port) {
+    net::Socket s = net::ConnectLoopback(port);
+    if (!s.Valid()) Fail("connect");
     return s;
 }
 
-bool SendAll(int fd, const uint8_t* data, size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+bool SendAll(net::SocketId s, const uint8_t* data, size_t length) {
+    return net::SendAll(s, reinterpret_cast<const char*>(data), length);
 }
 
 // Reads exactly length bytes (into a buffer that may be smaller: the bytes are dropped).
-bool ReadExactly(int fd, uint8_t* buffer, size_t capacity, size_t length) {
+bool ReadExactly(net::SocketId s, uint8_t* buffer, size_t capacity, size_t length) {
     while (length > 0) {
-        const ssize_t n = ::recv(fd, buffer, std::min(capacity, length), 0);
-        if (n < 0 && errno == EINTR) continue;
+        const int n = net::Receive(s, reinterpret_cast<char*>(buffer),
+                                   static_cast<int>(std::min(capacity, length)));
         if (n <= 0) return false;
         length -= static_cast<size_t>(n);
     }
     return true;
 }
 
-void DrainUntilClosed(int fd) {
-    uint8_t sink[4096];
-    while (true) {
-        const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+void DrainUntilClosed(net::SocketId s) {
+    char sink[4096];
+    while (net::Receive(s, sink, sizeof sink) > 0) {
     }
 }
 
@@ -158,13 +137,12 @@ void ExitWhenStdinCloses() {
     }).detach();
 }
 
-void ServeOne(Fd c, const std::string& mode, uint64_t bytes, const std::vector<uint8_t>* block) {
-    NoDelay(c.Get());
+void ServeOne(net::Socket c, const std::string& mode, uint64_t bytes, const std::vector<uint8_t>* block) {
     if (mode == "echo") {
         std::vector<uint8_t> buffer(kBlock);
         while (true) {
-            const ssize_t n = ::recv(c.Get(), buffer.data(), buffer.size(), 0);
-            if (n < 0 && errno == EINTR) continue;
+            const int n = net::Receive(c.Get(), reinterpret_cast<char*>(buffer.data()),
+                                       static_cast<int>(buffer.size()));
             if (n <= 0 || !SendAll(c.Get(), buffer.data(), static_cast<size_t>(n))) return;
         }
     }
@@ -178,7 +156,7 @@ void ServeOne(Fd c, const std::string& mode, uint64_t bytes, const std::vector<u
         left -= n;
     }
     // Let the client read everything and close first.
-    ::shutdown(c.Get(), SHUT_WR);
+    net::ShutdownSend(c.Get());
     DrainUntilClosed(c.Get());
 }
 
@@ -194,25 +172,21 @@ int Serve(const std::vector<std::string>& args) {
         return 64;
     }
     static const std::vector<uint8_t> block = PlainBlock();
-    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (listener.Get() < 0) Fail("socket");
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (::bind(listener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Fail("bind");
-    if (::listen(listener.Get(), 1024) != 0) Fail("listen");
-    if (::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&a), &length) != 0) Fail("getsockname");
-    std::printf("listening %u\n", ntohs(a.sin_port));
+    const net::Socket listener = net::ListenLoopback(0, 1024);
+    if (!listener.Valid()) Fail("listen");
+    const uint16_t port = net::LocalPort(listener.Get());
+    if (port == 0) Fail("getsockname");
+    std::printf("listening %u\n", port);
     std::fflush(stdout);
     ExitWhenStdinCloses();
     while (true) {
-        const int c = ::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
+        std::string error;
+        net::Socket c = net::Accept(listener.Get(), &error);
+        if (!c.Valid()) {
+            if (errno == ECONNABORTED) continue;
             Fail("accept");
         }
-        std::thread(ServeOne, Fd(c), mode, bytes, &block).detach();
+        std::thread(ServeOne, std::move(c), mode, bytes, &block).detach();
     }
 }
 
@@ -221,7 +195,7 @@ int Sink(const std::vector<std::string>& args) {
     const uint64_t bytes = ArgNumber(args, "--bytes", 0);
     std::vector<uint8_t> buffer(kBlock);
     const auto start = Clock::now();
-    Fd s = ConnectLoopback(port);
+    net::Socket s = ConnectLoopback(port);
     if (!ReadExactly(s.Get(), buffer.data(), buffer.size(), bytes)) {
         std::fprintf(stderr, "netload sink: the stream ended early\n");
         return 1;
@@ -238,7 +212,7 @@ int PingPong(const std::vector<std::string>& args) {
         std::fprintf(stderr, "netload pingpong: count and size must be positive, size at most 65536\n");
         return 64;
     }
-    Fd s = ConnectLoopback(port);
+    net::Socket s = ConnectLoopback(port);
     const std::vector<uint8_t> block = PlainBlock();
     const std::vector<uint8_t> message(block.begin(), block.begin() + static_cast<long>(size));
     std::vector<uint8_t> reply(size);
@@ -267,7 +241,7 @@ int PingPong(const std::vector<std::string>& args) {
 int Hold(const std::vector<std::string>& args) {
     const auto port = static_cast<uint16_t>(ArgNumber(args, "--port", 0));
     const auto n = static_cast<size_t>(ArgNumber(args, "--connections", 1000));
-    std::vector<Fd> open;
+    std::vector<net::Socket> open;
     uint8_t message[100], reply[100];
     std::memset(message, 'm', sizeof message);
     for (size_t i = 0; i < n; ++i) {

@@ -27,7 +27,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#include "os/win32/win.h"
+#include "common/win32/windows.h"
 #else
 #include <unistd.h>
 #endif

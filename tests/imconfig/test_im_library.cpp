@@ -377,11 +377,11 @@ TEST(IMLibrary, TracesNameTheLoadedLibrary) {
     if (child == 0) {
         setenv("ZYKIM_DEBUG_LEVEL", "4", 1);
         setenv("ZYKIM_DEBUG_OUTPUT", path, 1);
-        void* h = dlopen(ZYKIM_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (h == nullptr) _exit(3);
-        reinterpret_cast<SetIMPluginFn>(dlsym(h, "SetIMPlugin"))(1, 1);
+        PluginLibrary lib;
+        if (!lib.Open(ZYKIM_LIBRARY_PATH)) _exit(3);
+        lib.Get<SetIMPluginFn>("SetIMPlugin")(1, 1);
         int installed = 0, on = 0;
-        reinterpret_cast<GetIMPluginFn>(dlsym(h, "GetIMPlugin"))(3, &installed, &on);
+        lib.Get<GetIMPluginFn>("GetIMPlugin")(3, &installed, &on);
         _exit(0);
     }
     int status = 0;

@@ -13,7 +13,9 @@
 #include "support/library.h"
 #include "zykim/zykim.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "os/win32/win.h"
+#else
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -188,10 +190,10 @@ std::string TraceAtLevel(const char* level) {
         if (level) setenv("ZYKIM_DEBUG_LEVEL", level, 1);
         else unsetenv("ZYKIM_DEBUG_LEVEL");
         setenv("ZYKIM_DEBUG_OUTPUT", path, 1);
-        void* h = dlopen(ZYKIM_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (h == nullptr) _exit(3);
-        reinterpret_cast<int (*)(int)>(dlsym(h, "SetTimeoutProtection"))(7);
-        reinterpret_cast<uint32_t (*)(uint32_t)>(dlsym(h, "SetCheckLimit"))(9);
+        PluginLibrary lib;
+        if (!lib.Open(ZYKIM_LIBRARY_PATH)) _exit(3);
+        lib.Get<int (*)(int)>("SetTimeoutProtection")(7);
+        lib.Get<uint32_t (*)(uint32_t)>("SetCheckLimit")(9);
         _exit(0);
     }
     int status = 0;
@@ -218,11 +220,11 @@ std::string DirectLinesOfOneForward() {
             _exit(4);
         char data[300] = {};
         if (write(client[1], data, sizeof data) != static_cast<ssize_t>(sizeof data)) _exit(5);
-        void* h = dlopen(ZYKIM_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (h == nullptr) _exit(3);
+        PluginLibrary lib;
+        if (!lib.Open(ZYKIM_LIBRARY_PATH)) _exit(3);
         ZykConnection app{0, client[0]}, upstream{0, server[0]};
-        const int n = reinterpret_cast<int (*)(ZykConnection*, ZykConnection*)>(
-            dlsym(h, "OnRequestFromApplication"))(&app, &upstream);
+        const int n = lib.Get<int (*)(ZykConnection*, ZykConnection*)>("OnRequestFromApplication")(
+            &app, &upstream);
         _exit(n == 300 && read(server[1], data, sizeof data) == 300 ? 0 : 6);
     }
     int status = 0;

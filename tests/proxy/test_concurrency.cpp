@@ -24,8 +24,6 @@ using namespace zykim::test;
 
 namespace {
 
-std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
-
 // Plain traffic made of letters that never spell the magic.
 std::string Plain(std::mt19937& rng, size_t n) {
     std::string s(n, 'a');

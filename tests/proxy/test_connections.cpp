@@ -12,10 +12,8 @@
 #include "dispatch/sock_transfer.h"
 #include "plugin/state.h"
 #include "proxy/im_proxy.h"
-#include "support/loopback_connection.h"
+#include "support/connection_fixture.h"
 #include "support/oft2_stream.h"
-#include "support/scan_recorder.h"
-#include "support/scratch_dir.h"
 #include "support/trace_capture.h"
 #include "zykim/zykim.h"
 
@@ -23,13 +21,8 @@ using namespace zykim::test;
 
 namespace {
 
-std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
-
 std::string Oft2Transfer(const std::string& name, const std::string& body) {
-    Oft2HeaderFields f;
-    f.name = name;
-    f.dwSize = static_cast<uint32_t>(body.size());
-    return Str(MakeOft2Header(f)) + body;
+    return Oft2Header(name, body.size()) + body;
 }
 
 size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
@@ -38,24 +31,7 @@ size_t CountPrefix(const std::vector<std::string>& lines, const std::string& pre
     }));
 }
 
-class Connections : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(conn.Valid());
-        ScanRecorder::Get().Reset();
-        RegisterCallback(&ScanRecorder::Callback);
-    }
-    void TearDown() override {
-        OnEndConnection(&conn.app);
-        RegisterCallback(nullptr);
-        EXPECT_TRUE(temp.HeldFiles().empty());
-    }
-    std::string FromServer(const std::string& bytes, size_t expect, int* read = nullptr) {
-        return ServerToClient(conn, &OnRequestFromServer, bytes, expect, read);
-    }
-    TempFolder temp;
-    LoopbackConnection conn;
-};
+using Connections = ConnectionTest;
 
 TEST_F(Connections, ClientBytesReachTheServerAtOnceInReadsOf65537) {
     TraceCapture trace(0);

@@ -22,15 +22,6 @@
 
 namespace zykim::test {
 
-inline std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
-
-inline std::string Oft2Header(const std::string& name, size_t size) {
-    Oft2HeaderFields f;
-    f.name = name;
-    f.dwSize = static_cast<uint32_t>(size);
-    return Str(MakeOft2Header(f));
-}
-
 // Points the plug-in's temporary folder (TMPDIR / TMP) elsewhere while it lives.
 class TempVariable {
 public:

@@ -22,9 +22,7 @@
 
 #include "dispatch/proxy_factory.h"
 #include "reliability/fault_helpers.h"
-#include "support/loopback_connection.h"
-#include "support/scan_recorder.h"
-#include "support/scratch_dir.h"
+#include "support/connection_fixture.h"
 #include "support/trace_capture.h"
 
 using namespace zykim::test;
@@ -33,22 +31,14 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-class Faults : public ::testing::Test {
+// Besides what every connection test checks, no host socket interface stays installed
+// and no process-wide lock stays held.
+class Faults : public ConnectionTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(conn.Valid());
-        ScanRecorder::Get().Reset();
-        RegisterCallback(&ScanRecorder::Callback);
-    }
     void TearDown() override {
-        OnEndConnection(&conn.app);
-        RegisterCallback(nullptr);
+        ConnectionTest::TearDown();
         SetISocket(nullptr);
-        EXPECT_TRUE(temp.HeldFiles().empty());
         EXPECT_TRUE(PluginLocksAreFree());
-    }
-    std::string FromServer(const std::string& bytes, size_t expect) {
-        return ServerToClient(conn, &OnRequestFromServer, bytes, expect);
     }
     // The transfer goes through and the client gets its header, then `size` zeros.
     void ExpectBlanked(const std::string& name, size_t size) {
@@ -61,8 +51,6 @@ protected:
         EXPECT_TRUE(ScanRecorder::Get().Checks().empty()) << "nothing sound was there to check";
         OnEndConnection(&conn.app);
     }
-    TempFolder temp;
-    LoopbackConnection conn;
 };
 
 #ifndef _WIN32

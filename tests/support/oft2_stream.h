@@ -71,5 +71,14 @@ inline void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& what) {
 }
 
 inline std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+inline std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+// The header of a one-file transfer of `size` body bytes with the given name, as text.
+inline std::string Oft2Header(const std::string& name, size_t size) {
+    Oft2HeaderFields f;
+    f.name = name;
+    f.dwSize = static_cast<uint32_t>(size);
+    return Str(MakeOft2Header(f));
+}
 
 }  // namespace zykim::test

@@ -1,5 +1,7 @@
 // Connected TCP sockets on 127.0.0.1 for tests, on Windows and POSIX alike: a listener,
-// a connected pair, and the helpers tests need to drive and break a connection.
+// a connected pair, and the helpers tests need to drive and break a connection. The
+// sockets are the tools' common socket layer; the system's socket headers come along
+// for tests that make a call of their own.
 #pragma once
 
 #include <chrono>
@@ -9,141 +11,40 @@
 #include <string>
 #include <utility>
 
-#ifdef _WIN32
-#include <ws2tcpip.h>
-
-#include "os/win32/win.h"
-#else
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
+#include "common/net.h"
+#include "common/sockets.h"
 
 namespace zykim::test {
 
 #ifdef _WIN32
 using NativeSocket = SOCKET;
-constexpr NativeSocket kNoSocket = INVALID_SOCKET;
 #else
 using NativeSocket = int;
-constexpr NativeSocket kNoSocket = -1;
 #endif
+
+using Socket = zyk::net::Socket;
 
 // Starts Windows Sockets once per process (and never stops it: tests end with the
 // process). Nothing to do on POSIX.
-inline bool StartSockets() {
-#ifdef _WIN32
-    static const bool started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    return started;
-#else
-    return true;
-#endif
-}
-
-// The last socket error of this thread, as the platform reports it.
-inline int LastSocketError() {
-#ifdef _WIN32
-    return WSAGetLastError();
-#else
-    return errno;
-#endif
-}
-
-// One owned socket, closed when the object goes.
-class Socket {
-public:
-    Socket() = default;
-    explicit Socket(NativeSocket s) : m_socket(s) {}
-    Socket(Socket&& other) noexcept : m_socket(other.Release()) {}
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) Reset(other.Release());
-        return *this;
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { Reset(); }
-
-    bool Valid() const { return m_socket != kNoSocket; }
-    NativeSocket Get() const { return m_socket; }
-    // The socket number a host puts into its connection record.
-    int32_t Number() const { return static_cast<int32_t>(m_socket); }
-    NativeSocket Release() { return std::exchange(m_socket, kNoSocket); }
-    void Reset(NativeSocket s = kNoSocket) {
-        if (m_socket != kNoSocket) {
-#ifdef _WIN32
-            closesocket(m_socket);
-#else
-            ::close(m_socket);
-#endif
-        }
-        m_socket = s;
-    }
-
-private:
-    NativeSocket m_socket = kNoSocket;
-};
+inline bool StartSockets() { return zyk::net::StartNetwork(); }
 
 // Waits until the socket is readable (or writable); false on time-out or failure.
 // timeoutMs < 0 waits without limit.
 inline bool WaitSocket(const Socket& s, bool forWrite, int timeoutMs) {
-#ifdef _WIN32
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s.Get(), &set);
-    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    const int r = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr,
-                         timeoutMs < 0 ? nullptr : &tv);
-    return r > 0;
-#else
-    pollfd p{s.Get(), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-    for (;;) {
-        const int r = ::poll(&p, 1, timeoutMs);
-        if (r < 0 && errno == EINTR) continue;
-        return r > 0;
-    }
-#endif
+    return zyk::net::Wait(s.Get(), forWrite, timeoutMs) > 0;
 }
 inline bool WaitReadable(const Socket& s, int timeoutMs) { return WaitSocket(s, false, timeoutMs); }
 inline bool WaitWritable(const Socket& s, int timeoutMs) { return WaitSocket(s, true, timeoutMs); }
 
-inline bool SetIntOption(const Socket& s, int level, int name, int value) {
-    return setsockopt(s.Get(), level, name, reinterpret_cast<const char*>(&value),
-                      sizeof value) == 0;
-}
-inline bool SetNoDelay(const Socket& s) { return SetIntOption(s, IPPROTO_TCP, TCP_NODELAY, 1); }
 // Small buffers make a socket that stops taking bytes once its peer stops reading.
-inline bool SetSendBuffer(const Socket& s, int bytes) {
-    return SetIntOption(s, SOL_SOCKET, SO_SNDBUF, bytes);
-}
+inline bool SetSendBuffer(const Socket& s, int bytes) { return zyk::net::SetSendBuffer(s.Get(), bytes); }
 inline bool SetReceiveBuffer(const Socket& s, int bytes) {
-    return SetIntOption(s, SOL_SOCKET, SO_RCVBUF, bytes);
+    return zyk::net::SetReceiveBuffer(s.Get(), bytes);
 }
 
 // Sends every byte (blocking); false when the connection fails first.
 inline bool WriteAll(const Socket& s, const void* data, size_t length) {
-    const char* p = static_cast<const char*>(data);
-    while (length > 0) {
-        const int chunk = static_cast<int>(length > 1u << 20 ? 1u << 20 : length);
-#ifdef _WIN32
-        const int n = send(s.Get(), p, chunk, 0);
-#else
-        const ssize_t n = ::send(s.Get(), p, static_cast<size_t>(chunk), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-#endif
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    return zyk::net::SendAll(s.Get(), static_cast<const char*>(data), length);
 }
 inline bool WriteAll(const Socket& s, const std::string& data) {
     return WriteAll(s, data.data(), data.size());
@@ -151,16 +52,7 @@ inline bool WriteAll(const Socket& s, const std::string& data) {
 
 // One recv of at most `size` bytes: > 0 bytes, 0 peer closed, < 0 failure.
 inline int ReceiveSome(const Socket& s, char* buffer, size_t size) {
-    const int chunk = static_cast<int>(size > 1u << 20 ? 1u << 20 : size);
-    for (;;) {
-#ifdef _WIN32
-        const int n = recv(s.Get(), buffer, chunk, 0);
-#else
-        const ssize_t n = ::recv(s.Get(), buffer, static_cast<size_t>(chunk), 0);
-        if (n < 0 && errno == EINTR) continue;
-#endif
-        return static_cast<int>(n);
-    }
+    return zyk::net::Receive(s.Get(), buffer, static_cast<int>(size > 1u << 20 ? 1u << 20 : size));
 }
 
 // Reads until `count` bytes have arrived, the peer closes, or timeoutMs (in all) pass.
@@ -208,21 +100,12 @@ inline std::string ReadUntilQuiet(const Socket& s, int quietMs = 200, int limitM
 }
 
 // Half close: the peer reads end of stream, this side may still read.
-inline bool ShutdownWrite(const Socket& s) {
-#ifdef _WIN32
-    return shutdown(s.Get(), SD_SEND) == 0;
-#else
-    return ::shutdown(s.Get(), SHUT_WR) == 0;
-#endif
-}
+inline bool ShutdownWrite(const Socket& s) { return zyk::net::ShutdownSend(s.Get()); }
 
 // Closes with SO_LINGER 0, so the peer gets a reset instead of an orderly end.
 inline void AbortiveClose(Socket& s) {
     if (!s.Valid()) return;
-    linger l{};
-    l.l_onoff = 1;
-    l.l_linger = 0;
-    setsockopt(s.Get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+    zyk::net::ResetOnClose(s.Get());
     s.Reset();
 }
 
@@ -230,37 +113,18 @@ inline void AbortiveClose(Socket& s) {
 class Listener {
 public:
     bool Open(uint16_t port = 0, int backlog = 16) {
-        if (!StartSockets()) return false;
-        m_socket = Socket(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        if (!m_socket.Valid()) return false;
-#ifndef _WIN32
-        SetIntOption(m_socket, SOL_SOCKET, SO_REUSEADDR, 1);
-#endif
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
-        if (bind(m_socket.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-            listen(m_socket.Get(), backlog) != 0) {
-            m_socket.Reset();
-            return false;
-        }
-        socklen_t len = sizeof addr;
-        if (getsockname(m_socket.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            m_socket.Reset();
-            return false;
-        }
-        m_port = ntohs(addr.sin_port);
-        return true;
+        m_socket = zyk::net::ListenLoopback(port, backlog);
+        m_port = m_socket.Valid() ? zyk::net::LocalPort(m_socket.Get()) : 0;
+        if (m_port == 0) m_socket.Reset();
+        return m_socket.Valid();
     }
     uint16_t Port() const { return m_port; }
     const Socket& Get() const { return m_socket; }
     // Accepts one connection within timeoutMs; an invalid Socket otherwise.
     Socket Accept(int timeoutMs = 5000) const {
         if (!m_socket.Valid() || !WaitReadable(m_socket, timeoutMs)) return Socket();
-        Socket s(accept(m_socket.Get(), nullptr, nullptr));
-        if (s.Valid()) SetNoDelay(s);
-        return s;
+        std::string error;
+        return zyk::net::Accept(m_socket.Get(), &error);
     }
 
 private:
@@ -269,19 +133,7 @@ private:
 };
 
 // Connects to 127.0.0.1:port (blocking); an invalid Socket on failure.
-inline Socket ConnectLoopback(uint16_t port) {
-    if (!StartSockets()) return Socket();
-    Socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    if (!s.Valid()) return s;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (connect(s.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
-        return Socket();
-    SetNoDelay(s);
-    return s;
-}
+inline Socket ConnectLoopback(uint16_t port) { return zyk::net::ConnectLoopback(port); }
 
 // Two connected sockets: `client` made the connection, `server` accepted it.
 // Both have Nagle's delay switched off so small writes go out as written.
@@ -308,17 +160,11 @@ inline SocketPair MakeSocketPair(const SocketPairOptions& options = {}) {
     if (options.serverSendBuffer > 0) SetSendBuffer(listener.Get(), options.serverSendBuffer);
     if (options.serverReceiveBuffer > 0)
         SetReceiveBuffer(listener.Get(), options.serverReceiveBuffer);
-    Socket client(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    Socket client = zyk::net::NewIpv4Socket();
     if (!client.Valid()) return pair;
     if (options.clientSendBuffer > 0) SetSendBuffer(client, options.clientSendBuffer);
     if (options.clientReceiveBuffer > 0) SetReceiveBuffer(client, options.clientReceiveBuffer);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(listener.Port());
-    if (connect(client.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
-        return pair;
-    SetNoDelay(client);
+    if (!zyk::net::ConnectIpv4(client.Get(), zyk::net::kLoopbackIpv4, listener.Port())) return pair;
     pair.server = listener.Accept();
     if (pair.server.Valid()) pair.client = std::move(client);
     return pair;
@@ -330,29 +176,16 @@ inline size_t FillUntilUnwritable(const Socket& s, int settleMs = 100) {
     size_t total = 0;
     char chunk[4096];
     std::memset(chunk, 'f', sizeof chunk);
-#ifdef _WIN32
-    u_long on = 1;
-    ioctlsocket(s.Get(), FIONBIO, &on);
-#endif
+    zyk::net::SetBlocking(s.Get(), false);
     for (;;) {
-#ifdef _WIN32
-        const int n = send(s.Get(), chunk, sizeof chunk, 0);
-        const bool wouldBlock = n < 0 && WSAGetLastError() == WSAEWOULDBLOCK;
-#else
-        const ssize_t n = ::send(s.Get(), chunk, sizeof chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
-        const bool wouldBlock = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-#endif
+        const int n = zyk::net::SendSome(s.Get(), chunk, sizeof chunk);
         if (n > 0) {
             total += static_cast<size_t>(n);
             continue;
         }
-        if (!wouldBlock || !WaitWritable(s, settleMs)) break;
+        if (n != zyk::net::kNothingPending || !WaitWritable(s, settleMs)) break;
     }
-#ifdef _WIN32
-    u_long off = 0;
-    ioctlsocket(s.Get(), FIONBIO, &off);
-#endif
+    zyk::net::SetBlocking(s.Get(), true);
     return total;
 }
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/net.h"
+#include "sockets.h"
 
 namespace zykproxy::test {
 

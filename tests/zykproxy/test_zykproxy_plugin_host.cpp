@@ -47,7 +47,7 @@ public:
     }
 
 private:
-    platform::DynamicLibrary m_library;  // keeps the same loaded copy as the host's
+    zyk::DynamicLibrary m_library;  // keeps the same loaded copy as the host's
     FakePluginCallCountFn m_count = nullptr;
     FakePluginGetCallFn m_get = nullptr;
     FakePluginResetFn m_reset = nullptr;

@@ -1,10 +1,12 @@
-// TCP on Windows Sockets and POSIX for the OFT2 peer: addresses, listen, accept and
-// connect with time-outs, and whole-buffer sends and reads.
+// TCP for the OFT2 peer, over the tools' common socket layer: IPv4 addresses, listen,
+// accept and connect with time-outs, and whole-buffer sends and reads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "common/net.h"
 
 namespace oftpeer {
 
@@ -20,25 +22,7 @@ struct Address {
 bool ParseAddress(const std::string& text, Address* address);
 
 // One owned socket, closed when the object goes.
-class Socket {
-public:
-    Socket() = default;
-    explicit Socket(intptr_t handle) : m_handle(handle) {}
-    Socket(Socket&& other) noexcept : m_handle(other.m_handle) { other.m_handle = kNone; }
-    Socket& operator=(Socket&& other) noexcept;
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { Close(); }
-
-    bool Valid() const { return m_handle != kNone; }
-    intptr_t Handle() const { return m_handle; }
-    void Close();
-
-    static constexpr intptr_t kNone = -1;
-
-private:
-    intptr_t m_handle = kNone;
-};
+using Socket = zyk::net::Socket;
 
 // Listens on the address (port 0: any free port); an invalid socket and *error on failure.
 Socket Listen(const Address& address, std::string* error);

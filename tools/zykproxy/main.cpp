@@ -8,7 +8,7 @@
 
 #include "console.h"
 #include "options.h"
-#include "platform/net.h"
+#include "sockets.h"
 #include "platform/system.h"
 #include "platform/trace_relay.h"
 #include "plugin_library.h"

@@ -5,7 +5,7 @@ namespace zykproxy {
 
 namespace {
 template <typename Fn>
-void Bind(const platform::DynamicLibrary& library, const char* name, Fn* slot,
+void Bind(const zyk::DynamicLibrary& library, const char* name, Fn* slot,
           std::string* missing) {
     *slot = reinterpret_cast<Fn>(library.Find(name));
     if (*slot == nullptr) *missing += std::string(missing->empty() ? "" : ", ") + name;

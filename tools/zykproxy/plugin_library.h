@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/library.h"
+#include "common/library.h"
 #include "zykim/zykim.h"
 
 namespace zykproxy {
@@ -18,12 +18,10 @@ struct PluginExports {
     decltype(&::OnEndConnection) OnEndConnection = nullptr;
 };
 
+// Not copyable: it owns the loaded library.
 class PluginLibrary {
 public:
-    PluginLibrary() = default;
     ~PluginLibrary() { Unload(); }
-    PluginLibrary(const PluginLibrary&) = delete;
-    PluginLibrary& operator=(const PluginLibrary&) = delete;
 
     // Loads the library and finds every export the host needs. False and a reason
     // (the system's, or the names that are missing) otherwise; nothing stays loaded.
@@ -34,7 +32,7 @@ public:
     bool Loaded() const { return m_library.IsOpen(); }
 
 private:
-    platform::DynamicLibrary m_library;
+    zyk::DynamicLibrary m_library;
     PluginExports m_exports;
 };
 

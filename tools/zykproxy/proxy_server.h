@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/net.h"
+#include "sockets.h"
 #include "pump.h"
 
 namespace zykproxy {

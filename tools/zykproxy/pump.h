@@ -2,7 +2,7 @@
 // plain forwarder that reads and writes as the plug-in does.
 #pragma once
 
-#include "platform/net.h"
+#include "sockets.h"
 #include "plugin_library.h"
 #include "zykim/zykim.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/net.h"
+#include "sockets.h"
 
 namespace zykproxy {
 

@@ -1,39 +1,57 @@
 // Sockets on Windows: Windows Sockets 2, WSAPoll for waiting, select with a zero
 // time-out for receives that must not wait. Sockets are kept out of child processes.
-#include "os/win32/win.h"
-
-#include <ws2tcpip.h>
-
 #include <cstdio>
 
-#include "platform/net.h"
+#include "common/native_socket.h"
 
-namespace zykproxy::net {
+namespace zyk::net {
 
 namespace {
 
-SOCKET Sock(SocketId id) { return static_cast<SOCKET>(id); }
+SOCKET Sock(SocketId id) { return Native(id); }
 
-struct AddressList {
-    addrinfo* list = nullptr;
-    ~AddressList() {
-        if (list != nullptr) freeaddrinfo(list);
-    }
-};
+// 1 readable, 0 time-out, -1 failure.
+int WaitReadable(SOCKET s, int timeoutMs) { return Wait(static_cast<SocketId>(s), false, timeoutMs); }
 
-bool Resolve(const Endpoint& where, bool passive, AddressList* out, std::string* error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = passive ? AI_PASSIVE : 0;
-    const std::string port = std::to_string(where.port);
-    const int rc = getaddrinfo(where.host.c_str(), port.c_str(), &hints, &out->list);
-    if (rc != 0) {
-        *error = "cannot resolve " + where.host + ": " + LastErrorText();
-        return false;
-    }
-    return true;
+}  // namespace
+
+bool StartNetwork() {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
+
+int LastError() { return WSAGetLastError(); }
+
+// getaddrinfo sets the thread's socket error as well, with a text of the system's.
+std::string ResolveErrorText(int) { return LastErrorText(); }
+
+void SetBlocking(SocketId socket, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    ioctlsocket(Sock(socket), FIONBIO, &nonBlocking);
+}
+
+int Wait(SocketId socket, bool forWrite, int timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(Sock(socket), &set);
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    const int rc = ::select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr,
+                            timeoutMs < 0 ? nullptr : &tv);
+    return rc == SOCKET_ERROR ? -1 : (rc > 0 ? 1 : 0);
+}
+
+int Receive(SocketId socket, char* buffer, int size) {
+    const int n = ::recv(Sock(socket), buffer, size, 0);
+    return n == SOCKET_ERROR ? kFailed : n;
+}
+
+int SendSome(SocketId socket, const char* data, int length) {
+    const int n = ::send(Sock(socket), data, length, 0);
+    if (n != SOCKET_ERROR) return n;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? kNothingPending : kFailed;
 }
 
 Socket NewSocket(int family, int type, int protocol) {
@@ -43,27 +61,32 @@ Socket NewSocket(int family, int type, int protocol) {
     return Socket(static_cast<SocketId>(s));
 }
 
-void SetBlocking(SOCKET s, bool blocking) {
-    u_long nonBlocking = blocking ? 0 : 1;
-    ioctlsocket(s, FIONBIO, &nonBlocking);
-}
+void ReuseAddress(SocketId) {}
 
-void SetNoDelay(SOCKET s) {
-    const BOOL on = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-}
+// Windows lets two sockets share a port with SO_REUSEADDR; keep it exclusive.
+void PrepareToListen(SocketId socket) { SetIntOption(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1); }
 
-// 1 readable, 0 time-out, -1 failure.
-int WaitReadable(SOCKET s, int timeoutMs) {
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(s, &readSet);
+ConnectResult ConnectWithin(SocketId socket, const sockaddr* address, socklen_t length,
+                            int timeoutMs) {
+    const SOCKET raw = Sock(socket);
+    int rc = ::connect(raw, address, length);
+    if (rc == 0) return ConnectResult::kConnected;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return ConnectResult::kFailed;
+    fd_set writeSet, failSet;
+    FD_ZERO(&writeSet);
+    FD_ZERO(&failSet);
+    FD_SET(raw, &writeSet);
+    FD_SET(raw, &failSet);
     timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    const int rc = ::select(0, &readSet, nullptr, nullptr, timeoutMs < 0 ? nullptr : &tv);
-    return rc == SOCKET_ERROR ? -1 : (rc > 0 ? 1 : 0);
+    rc = ::select(0, nullptr, &writeSet, &failSet, &tv);
+    if (rc == 0) return ConnectResult::kTimedOut;
+    int soError = 0;
+    int size = sizeof soError;
+    getsockopt(raw, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size);
+    if (rc > 0 && !FD_ISSET(raw, &failSet) && soError == 0) return ConnectResult::kConnected;
+    WSASetLastError(soError != 0 ? soError : WSAECONNREFUSED);
+    return ConnectResult::kFailed;
 }
-
-}  // namespace
 
 void Socket::Close() {
     if (m_id != kNoSocket) ::closesocket(Sock(m_id));
@@ -79,43 +102,6 @@ NetworkSession::~NetworkSession() {
     if (m_ok) WSACleanup();
 }
 
-Socket Listen(const Endpoint& where, int backlog, std::string* error) {
-    AddressList addresses;
-    if (!Resolve(where, true, &addresses, error)) return Socket();
-    for (addrinfo* a = addresses.list; a != nullptr; a = a->ai_next) {
-        Socket s = NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (!s.Valid()) {
-            *error = "socket: " + LastErrorText();
-            continue;
-        }
-        // Windows lets two sockets share a port with SO_REUSEADDR; keep it exclusive.
-        const BOOL on = TRUE;
-        setsockopt(Sock(s.Get()), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-                   reinterpret_cast<const char*>(&on), sizeof on);
-        if (::bind(Sock(s.Get()), a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
-            *error = "bind " + FormatEndpoint(where) + ": " + LastErrorText();
-            continue;
-        }
-        if (::listen(Sock(s.Get()), backlog) != 0) {
-            *error = "listen: " + LastErrorText();
-            continue;
-        }
-        return s;
-    }
-    return Socket();
-}
-
-uint16_t LocalPort(SocketId socket) {
-    sockaddr_storage address{};
-    int length = sizeof address;
-    if (getsockname(Sock(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    if (address.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    return 0;
-}
-
 Socket Accept(SocketId listener, std::string* error) {
     const SOCKET s = ::accept(Sock(listener), nullptr, nullptr);
     if (s == INVALID_SOCKET) {
@@ -126,51 +112,6 @@ Socket Accept(SocketId listener, std::string* error) {
     SetBlocking(s, true);
     SetNoDelay(s);
     return Socket(static_cast<SocketId>(s));
-}
-
-Socket Connect(const Endpoint& where, int timeoutMs, std::string* error) {
-    AddressList addresses;
-    if (!Resolve(where, false, &addresses, error)) return Socket();
-    for (addrinfo* a = addresses.list; a != nullptr; a = a->ai_next) {
-        Socket s = NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (!s.Valid()) {
-            *error = "socket: " + LastErrorText();
-            continue;
-        }
-        const SOCKET raw = Sock(s.Get());
-        SetBlocking(raw, false);
-        int rc = ::connect(raw, a->ai_addr, static_cast<int>(a->ai_addrlen));
-        if (rc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-            fd_set writeSet, failSet;
-            FD_ZERO(&writeSet);
-            FD_ZERO(&failSet);
-            FD_SET(raw, &writeSet);
-            FD_SET(raw, &failSet);
-            timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-            rc = ::select(0, nullptr, &writeSet, &failSet, &tv);
-            if (rc == 0) {
-                *error = "connect " + FormatEndpoint(where) + ": timed out";
-                continue;
-            }
-            int soError = 0;
-            int length = sizeof soError;
-            getsockopt(raw, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length);
-            if (rc > 0 && !FD_ISSET(raw, &failSet) && soError == 0) {
-                rc = 0;
-            } else {
-                WSASetLastError(soError != 0 ? soError : WSAECONNREFUSED);
-                rc = -1;
-            }
-        }
-        if (rc != 0) {
-            *error = "connect " + FormatEndpoint(where) + ": " + LastErrorText();
-            continue;
-        }
-        SetBlocking(raw, true);
-        SetNoDelay(raw);
-        return s;
-    }
-    return Socket();
 }
 
 // WSAPoll reports POLLHUP as soon as the peer has ended its sending direction, reset
@@ -204,11 +145,6 @@ int Poll(std::vector<PollEntry>& entries, int timeoutMs) {
     }
     if (rc == SOCKET_ERROR) return WSAGetLastError() == WSAEINTR ? 0 : -1;
     return rc;
-}
-
-bool Resolves(const Endpoint& where, std::string* error) {
-    AddressList addresses;
-    return Resolve(where, false, &addresses, error);
 }
 
 Socket ConnectLocal(const std::string& path, std::string* error) {
@@ -257,13 +193,7 @@ bool SendAll(SocketId socket, const char* data, size_t length) {
     return true;
 }
 
-void ShutdownSend(SocketId socket) { ::shutdown(Sock(socket), SD_SEND); }
-
-void ResetOnClose(SocketId socket) {
-    const linger abort{1, 0};
-    setsockopt(Sock(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
-               sizeof abort);
-}
+bool ShutdownSend(SocketId socket) { return ::shutdown(Sock(socket), SD_SEND) == 0; }
 
 std::string LastErrorText() {
     const int code = WSAGetLastError();
@@ -300,4 +230,4 @@ void WakePair::Drain() {
     }
 }
 
-}  // namespace zykproxy::net
+}  // namespace zyk::net

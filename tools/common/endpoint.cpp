@@ -1,17 +1,21 @@
-// The portable half of the socket layer: endpoint texts and the socket owner.
-#include "platform/net.h"
+// Endpoint texts.
+#include "common/endpoint.h"
 
-#include <cstdlib>
+namespace zyk::net {
 
-namespace zykproxy::net {
+namespace {
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_id = other.Release();
-    }
-    return *this;
+// One to five decimal digits, at most 65535.
+bool ParsePort(const std::string& text, uint16_t* port) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long value = std::stoul(text);
+    if (value > 65535) return false;
+    *port = static_cast<uint16_t>(value);
+    return true;
 }
+
+}  // namespace
 
 bool ParseEndpoint(const std::string& text, Endpoint* out, std::string* error) {
     std::string host;
@@ -37,14 +41,13 @@ bool ParseEndpoint(const std::string& text, Endpoint* out, std::string* error) {
         *error = "no host in '" + text + "'";
         return false;
     }
-    char* end = nullptr;
-    const long number = port.empty() ? -1 : std::strtol(port.c_str(), &end, 10);
-    if (port.empty() || *end != '\0' || number < 0 || number > 65535) {
+    uint16_t number = 0;
+    if (!ParsePort(port, &number)) {
         *error = "bad port in '" + text + "'";
         return false;
     }
     out->host = host;
-    out->port = static_cast<uint16_t>(number);
+    out->port = number;
     return true;
 }
 
@@ -53,4 +56,4 @@ std::string FormatEndpoint(const Endpoint& endpoint) {
     return (v6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" + std::to_string(endpoint.port);
 }
 
-}  // namespace zykproxy::net
+}  // namespace zyk::net

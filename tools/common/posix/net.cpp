@@ -1,59 +1,82 @@
 // Sockets on POSIX: descriptors made with close-on-exec, poll for waiting, MSG_NOSIGNAL
 // so that a vanished peer never raises SIGPIPE.
-#include "platform/net.h"
-
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
-namespace zykproxy::net {
+#include "common/native_socket.h"
+
+namespace zyk::net {
 
 namespace {
 
-int Fd(SocketId id) { return static_cast<int>(id); }
-
-struct AddressList {
-    addrinfo* list = nullptr;
-    ~AddressList() {
-        if (list != nullptr) freeaddrinfo(list);
-    }
-};
-
-bool Resolve(const Endpoint& where, bool passive, AddressList* out, std::string* error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = passive ? AI_PASSIVE : 0;
-    const std::string port = std::to_string(where.port);
-    const int rc = getaddrinfo(where.host.c_str(), port.c_str(), &hints, &out->list);
-    if (rc != 0) {
-        *error = "cannot resolve " + where.host + ": " + gai_strerror(rc);
-        return false;
-    }
-    return true;
-}
-
-bool SetBlocking(int fd, bool blocking) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0) return false;
-    return fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
-}
-
-void SetNoDelay(int fd) {
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
+int Fd(SocketId id) { return Native(id); }
 
 }  // namespace
+
+std::string ResolveErrorText(int code) { return gai_strerror(code); }
+
+bool StartNetwork() { return true; }
+
+int LastError() { return errno; }
+
+void SetBlocking(SocketId socket, bool blocking) {
+    const int flags = fcntl(Fd(socket), F_GETFL);
+    if (flags < 0) return;
+    fcntl(Fd(socket), F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+
+int Wait(SocketId socket, bool forWrite, int timeoutMs) {
+    pollfd p{Fd(socket), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+    for (;;) {
+        const int r = ::poll(&p, 1, timeoutMs);
+        if (r < 0 && errno == EINTR) continue;
+        return r < 0 ? -1 : (r > 0 ? 1 : 0);
+    }
+}
+
+int Receive(SocketId socket, char* buffer, int size) {
+    for (;;) {
+        const ssize_t n = ::recv(Fd(socket), buffer, static_cast<size_t>(size), 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 ? kFailed : static_cast<int>(n);
+    }
+}
+
+int SendSome(SocketId socket, const char* data, int length) {
+    for (;;) {
+        const ssize_t n = ::send(Fd(socket), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno == EINTR) continue;
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? kNothingPending : kFailed;
+    }
+}
+
+Socket NewSocket(int family, int type, int protocol) {
+    return Socket(::socket(family, type | SOCK_CLOEXEC, protocol));
+}
+
+void ReuseAddress(SocketId socket) { SetIntOption(socket, SOL_SOCKET, SO_REUSEADDR, 1); }
+
+void PrepareToListen(SocketId socket) { ReuseAddress(socket); }
+
+ConnectResult ConnectWithin(SocketId socket, const sockaddr* address, socklen_t length,
+                            int timeoutMs) {
+    const int fd = Fd(socket);
+    int rc = ::connect(fd, address, length);
+    if (rc == 0) return ConnectResult::kConnected;
+    if (errno != EINPROGRESS) return ConnectResult::kFailed;
+    pollfd p{fd, POLLOUT, 0};
+    do rc = ::poll(&p, 1, timeoutMs);
+    while (rc < 0 && errno == EINTR);
+    if (rc == 0) return ConnectResult::kTimedOut;
+    int soError = 0;
+    socklen_t size = sizeof soError;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &size);
+    errno = soError;
+    return soError == 0 ? ConnectResult::kConnected : ConnectResult::kFailed;
+}
 
 void Socket::Close() {
     if (m_id != kNoSocket) ::close(Fd(m_id));
@@ -62,41 +85,6 @@ void Socket::Close() {
 
 NetworkSession::NetworkSession() : m_ok(true) {}
 NetworkSession::~NetworkSession() = default;
-
-Socket Listen(const Endpoint& where, int backlog, std::string* error) {
-    AddressList addresses;
-    if (!Resolve(where, true, &addresses, error)) return Socket();
-    for (addrinfo* a = addresses.list; a != nullptr; a = a->ai_next) {
-        Socket s(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
-        if (!s.Valid()) {
-            *error = "socket: " + LastErrorText();
-            continue;
-        }
-        const int on = 1;
-        setsockopt(Fd(s.Get()), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(Fd(s.Get()), a->ai_addr, a->ai_addrlen) != 0) {
-            *error = "bind " + FormatEndpoint(where) + ": " + LastErrorText();
-            continue;
-        }
-        if (::listen(Fd(s.Get()), backlog) != 0) {
-            *error = "listen: " + LastErrorText();
-            continue;
-        }
-        return s;
-    }
-    return Socket();
-}
-
-uint16_t LocalPort(SocketId socket) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    if (address.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    return 0;
-}
 
 Socket Accept(SocketId listener, std::string* error) {
     for (;;) {
@@ -111,52 +99,9 @@ Socket Accept(SocketId listener, std::string* error) {
     }
 }
 
-Socket Connect(const Endpoint& where, int timeoutMs, std::string* error) {
-    AddressList addresses;
-    if (!Resolve(where, false, &addresses, error)) return Socket();
-    for (addrinfo* a = addresses.list; a != nullptr; a = a->ai_next) {
-        Socket s(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
-        if (!s.Valid()) {
-            *error = "socket: " + LastErrorText();
-            continue;
-        }
-        const int fd = Fd(s.Get());
-        // A non-blocking connect bounds the wait; the socket is blocking again afterwards.
-        SetBlocking(fd, false);
-        int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
-        if (rc != 0 && errno == EINPROGRESS) {
-            pollfd p{fd, POLLOUT, 0};
-            do rc = ::poll(&p, 1, timeoutMs);
-            while (rc < 0 && errno == EINTR);
-            if (rc == 0) {
-                *error = "connect " + FormatEndpoint(where) + ": timed out";
-                continue;
-            }
-            int soError = 0;
-            socklen_t length = sizeof soError;
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length);
-            errno = soError;
-            rc = soError == 0 ? 0 : -1;
-        }
-        if (rc != 0) {
-            *error = "connect " + FormatEndpoint(where) + ": " + LastErrorText();
-            continue;
-        }
-        SetBlocking(fd, true);
-        SetNoDelay(fd);
-        return s;
-    }
-    return Socket();
-}
-
 // poll reports POLLHUP only once both directions have ended or the connection was
 // reset, so a socket whose receiving direction has ended can stay in the wait.
 const bool kPollReportsResets = true;
-
-bool Resolves(const Endpoint& where, std::string* error) {
-    AddressList addresses;
-    return Resolve(where, false, &addresses, error);
-}
 
 Socket ConnectLocal(const std::string& path, std::string* error) {
     sockaddr_un address{};
@@ -232,7 +177,7 @@ bool SendAll(SocketId socket, const char* data, size_t length) {
     return true;
 }
 
-void ShutdownSend(SocketId socket) { ::shutdown(Fd(socket), SHUT_WR); }
+bool ShutdownSend(SocketId socket) { return ::shutdown(Fd(socket), SHUT_WR) == 0; }
 
 PeerState ProbePeer(SocketId socket, bool sendOpen) {
     char byte;
@@ -247,11 +192,6 @@ PeerState ProbePeer(SocketId socket, bool sendOpen) {
     do n = ::send(Fd(socket), &byte, 0, MSG_NOSIGNAL | MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
     return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK ? PeerState::Reset : PeerState::Ended;
-}
-
-void ResetOnClose(SocketId socket) {
-    const linger abort{1, 0};
-    setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
 std::string LastErrorText() { return std::strerror(errno); }
@@ -283,4 +223,4 @@ void WakePair::Drain() {
     }
 }
 
-}  // namespace zykproxy::net
+}  // namespace zyk::net

@@ -1,9 +1,10 @@
 // Dynamic libraries on POSIX: dlopen with every symbol bound at load.
 #include <dlfcn.h>
+#include <unistd.h>
 
-#include "platform/library.h"
+#include "common/library.h"
 
-namespace zykproxy::platform {
+namespace zyk {
 
 bool DynamicLibrary::Open(const std::string& path, std::string* error) {
     Close();
@@ -25,4 +26,16 @@ void DynamicLibrary::Close() {
     m_handle = nullptr;
 }
 
-}  // namespace zykproxy::platform
+std::vector<std::string> DynamicLibrary::ExportedNames() const { return {}; }
+
+std::string ProgramFolder() {
+    char path[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return {};
+    path[n] = '\0';
+    const std::string text(path);
+    const size_t cut = text.rfind('/');
+    return cut == std::string::npos ? std::string() : text.substr(0, cut + 1);
+}
+
+}  // namespace zyk

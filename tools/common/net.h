@@ -1,5 +1,6 @@
-// Sockets for the proxy host: listening, connecting, waiting for readable sockets and
-// moving bytes, with the same meaning on POSIX and Windows Sockets.
+// Sockets for the tools, the tests and the benchmarks: listening, connecting, waiting
+// for readable sockets and moving bytes, with the same meaning on POSIX and Windows
+// Sockets. The system's socket headers stay in posix/ and win32/.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace zykproxy::net {
+#include "common/endpoint.h"
+
+namespace zyk::net {
 
 // A POSIX descriptor or a Windows SOCKET; both fit in the plug-in's 32-bit socket field.
 using SocketId = std::intptr_t;
@@ -26,12 +29,18 @@ public:
 
     SocketId Get() const { return m_id; }
     bool Valid() const { return m_id != kNoSocket; }
+    // The socket number a host puts into its connection record.
+    int32_t Number() const { return static_cast<int32_t>(m_id); }
     SocketId Release() {
         const SocketId id = m_id;
         m_id = kNoSocket;
         return id;
     }
     void Close();
+    void Reset(SocketId id = kNoSocket) {
+        Close();
+        m_id = id;
+    }
 
 private:
     SocketId m_id = kNoSocket;
@@ -50,14 +59,9 @@ private:
     bool m_ok = false;
 };
 
-struct Endpoint {
-    std::string host;
-    uint16_t port = 0;
-};
-
-// "host:port" or "[v6-address]:port"; false with a reason for anything else.
-bool ParseEndpoint(const std::string& text, Endpoint* out, std::string* error);
-std::string FormatEndpoint(const Endpoint& endpoint);
+// Starts the socket library once for the whole process and never stops it, for programs
+// and tests that use sockets until they end (NetworkSession for one that cleans up).
+bool StartNetwork();
 
 // Every socket made here is blocking and is not inherited by child processes.
 Socket Listen(const Endpoint& where, int backlog, std::string* error);
@@ -103,7 +107,44 @@ int ReceiveWait(SocketId socket, char* buffer, int size, int timeoutMs);
 // Sends every byte, waiting as long as it takes; false on failure (never SIGPIPE).
 bool SendAll(SocketId socket, const char* data, size_t length);
 // Ends the sending direction (the peer reads end of stream), keeping the receiving one.
-void ShutdownSend(SocketId socket);
+bool ShutdownSend(SocketId socket);
+
+// One receive that waits for data: a count > 0, 0 when the peer has closed, or kFailed.
+int Receive(SocketId socket, char* buffer, int size);
+// One send: the count taken, kNothingPending when a non-blocking socket takes nothing
+// now, or kFailed (never SIGPIPE).
+int SendSome(SocketId socket, const char* data, int length);
+// Waits up to timeoutMs (-1: no limit) until the socket is readable (or writable):
+// 1 when it is, 0 on time-out, -1 on failure.
+int Wait(SocketId socket, bool forWrite, int timeoutMs);
+void SetBlocking(SocketId socket, bool blocking);
+// Sends small writes at once (no Nagle delay).
+void SetNoDelay(SocketId socket);
+// The socket's buffer sizes; set them before connecting for them to take full effect.
+bool SetSendBuffer(SocketId socket, int bytes);
+bool SetReceiveBuffer(SocketId socket, int bytes);
+
+// IPv4 stream sockets step by step, for loopback connections and the tools that speak
+// IPv4 only. Addresses are in host byte order.
+constexpr uint32_t kLoopbackIpv4 = 0x7F000001;  // 127.0.0.1
+// A dotted address, or the first IPv4 address of a name.
+bool ResolveIpv4(const std::string& host, uint32_t* address);
+// A new blocking IPv4 TCP socket that child processes do not inherit.
+Socket NewIpv4Socket();
+// Lets a listener take a port that closed connections still hold (POSIX). Nothing on
+// Windows, where the option would let two sockets share a port.
+void ReuseAddress(SocketId socket);
+bool BindIpv4(SocketId socket, uint32_t address, uint16_t port);
+bool StartListening(SocketId socket, int backlog);
+// Connects, waiting as long as the system does; Nagle's delay switched off.
+bool ConnectIpv4(SocketId socket, uint32_t address, uint16_t port);
+// A listener on 127.0.0.1 (port 0: any free port); an invalid socket on failure.
+Socket ListenLoopback(uint16_t port, int backlog);
+// A connection to 127.0.0.1:port; an invalid socket on failure.
+Socket ConnectLoopback(uint16_t port);
+
+// The code of the last socket error of this thread (errno, or WSAGetLastError).
+int LastError();
 
 // What a socket's peer has done, found out without taking any of its data: still
 // sending (or nothing to tell yet), ended its sending direction in order, or reset
@@ -133,4 +174,4 @@ private:
     Socket m_write;
 };
 
-}  // namespace zykproxy::net
+}  // namespace zyk::net

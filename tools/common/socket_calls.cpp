@@ -1,0 +1,163 @@
+// The socket calls that POSIX and Windows Sockets spell alike: address lookup, socket
+// options, IPv4 bind and connect, the local port.
+#include "common/native_socket.h"
+
+namespace zyk::net {
+
+namespace {
+
+sockaddr_in Ipv4Address(uint32_t address, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(address);
+    a.sin_port = htons(port);
+    return a;
+}
+
+// The addresses getaddrinfo found, freed with the object.
+struct AddressList {
+    addrinfo* list = nullptr;
+    AddressList() = default;
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    ~AddressList() {
+        if (list != nullptr) freeaddrinfo(list);
+    }
+};
+
+// The TCP addresses of an endpoint (passive: to listen on); false and a reason.
+bool Resolve(const Endpoint& where, bool passive, AddressList* out, std::string* error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = passive ? AI_PASSIVE : 0;
+    const std::string port = std::to_string(where.port);
+    const int rc = getaddrinfo(where.host.c_str(), port.c_str(), &hints, &out->list);
+    if (rc != 0) {
+        *error = "cannot resolve " + where.host + ": " + ResolveErrorText(rc);
+        return false;
+    }
+    return true;
+}
+
+// Tries the addresses of `where` in turn, each with a new socket, until `use` takes one
+// (true); an invalid socket and the last reason otherwise.
+template <typename Use>
+Socket FirstAddressThatWorks(const Endpoint& where, bool passive, std::string* error, Use use) {
+    AddressList addresses;
+    if (!Resolve(where, passive, &addresses, error)) return Socket();
+    for (addrinfo* a = addresses.list; a != nullptr; a = a->ai_next) {
+        Socket s = NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (!s.Valid()) {
+            *error = "socket: " + LastErrorText();
+            continue;
+        }
+        if (use(s.Get(), *a)) return s;
+    }
+    return Socket();
+}
+
+}  // namespace
+
+bool Resolves(const Endpoint& where, std::string* error) {
+    AddressList addresses;
+    return Resolve(where, false, &addresses, error);
+}
+
+Socket Listen(const Endpoint& where, int backlog, std::string* error) {
+    return FirstAddressThatWorks(where, true, error, [&](SocketId s, const addrinfo& a) {
+        PrepareToListen(s);
+        if (::bind(Native(s), a.ai_addr, static_cast<socklen_t>(a.ai_addrlen)) != 0) {
+            *error = "bind " + FormatEndpoint(where) + ": " + LastErrorText();
+            return false;
+        }
+        if (!StartListening(s, backlog)) {
+            *error = "listen: " + LastErrorText();
+            return false;
+        }
+        return true;
+    });
+}
+
+Socket Connect(const Endpoint& where, int timeoutMs, std::string* error) {
+    return FirstAddressThatWorks(where, false, error, [&](SocketId s, const addrinfo& a) {
+        // A non-blocking connect bounds the wait; the socket is blocking again afterwards.
+        SetBlocking(s, false);
+        const ConnectResult result =
+            ConnectWithin(s, a.ai_addr, static_cast<socklen_t>(a.ai_addrlen), timeoutMs);
+        if (result != ConnectResult::kConnected) {
+            *error = "connect " + FormatEndpoint(where) + ": " +
+                     (result == ConnectResult::kTimedOut ? "timed out" : LastErrorText());
+            return false;
+        }
+        SetBlocking(s, true);
+        SetNoDelay(s);
+        return true;
+    });
+}
+
+Socket NewIpv4Socket() { return NewSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
+
+bool SetIntOption(SocketId socket, int level, int name, int value) {
+    return setsockopt(Native(socket), level, name, reinterpret_cast<const char*>(&value),
+                      sizeof value) == 0;
+}
+
+void SetNoDelay(SocketId socket) { SetIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1); }
+
+bool SetSendBuffer(SocketId socket, int bytes) {
+    return SetIntOption(socket, SOL_SOCKET, SO_SNDBUF, bytes);
+}
+
+bool SetReceiveBuffer(SocketId socket, int bytes) {
+    return SetIntOption(socket, SOL_SOCKET, SO_RCVBUF, bytes);
+}
+
+void ResetOnClose(SocketId socket) {
+    const linger abort{1, 0};
+    setsockopt(Native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+               sizeof abort);
+}
+
+bool ResolveIpv4(const std::string& host, uint32_t* address) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+        parsed = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        freeaddrinfo(found);
+    }
+    *address = ntohl(parsed.s_addr);
+    return true;
+}
+
+bool BindIpv4(SocketId socket, uint32_t address, uint16_t port) {
+    const sockaddr_in a = Ipv4Address(address, port);
+    return ::bind(Native(socket), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+}
+
+bool StartListening(SocketId socket, int backlog) { return ::listen(Native(socket), backlog) == 0; }
+
+bool ConnectIpv4(SocketId socket, uint32_t address, uint16_t port) {
+    const sockaddr_in a = Ipv4Address(address, port);
+    if (::connect(Native(socket), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return false;
+    SetNoDelay(socket);
+    return true;
+}
+
+uint16_t LocalPort(SocketId socket) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(Native(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    return 0;
+}
+
+}  // namespace zyk::net
