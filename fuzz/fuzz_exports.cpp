@@ -18,7 +18,8 @@
 //           the held file to (v >> 3) * 131 bytes, or removes it when v >> 3 is 31)
 //   7 f     the client's socket fails: own routines: the client stops reading (sends
 //           fail); host interface: f & 3 = 0 sends fail, 1 the next read fails,
-//           2 the next read returns 0, 3 reads return at most (f >> 2) + 1 bytes
+//           2 the next read returns 0, 3 reads return at most (f >> 2) + 1 bytes (for the
+//           first 65,536 bytes read so: a connection of 1-byte reads would take minutes)
 //   8       a server data call with nothing pending
 //   others  skipped
 // Oracle: every non-body byte the server sent reaches the client in order; a body
@@ -72,6 +73,7 @@ constexpr int kConnections = 4;
 // between actions: the client's socket buffer must take everything one action releases.
 constexpr int kSocketBuffer = 16 << 20;
 constexpr size_t kMaxServerBytes = 6 << 20;
+constexpr size_t kMaxShortReadBytes = 1 << 16;
 
 // The folder of the held files: only a name, since they are kept in memory.
 const std::string g_dir = "/zykim-xfuzz";
@@ -104,6 +106,9 @@ struct Connection {
     int nFailReads = 0;
     int nZeroReads = 0;
     int nMaxRead = 0;       // 0: no limit
+    // Bytes read short so far: short reads stop after kMaxShortReadBytes, so that an input
+    // of 1-byte reads cannot run for minutes (each delivery asks the lock probe).
+    size_t nShortReadBytes = 0;
 };
 
 struct Run {
@@ -222,7 +227,10 @@ public:
         if (Connection* c = ByServerSocket(socket)) {
             if (c->nFailReads > 0) return --c->nFailReads, -1;
             if (c->nZeroReads > 0) return --c->nZeroReads, 0;
-            if (c->nMaxRead > 0 && size > c->nMaxRead) size = c->nMaxRead;
+            if (c->nMaxRead > 0 && size > c->nMaxRead && c->nShortReadBytes < kMaxShortReadBytes) {
+                size = c->nMaxRead;
+                c->nShortReadBytes += static_cast<size_t>(size);
+            }
             const ssize_t n = ::recv(socket, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
             if (n <= 0) return 0;
             if (c->bLive && c->oracle && !c->bBroken)

@@ -81,6 +81,7 @@ struct Connection {
     int failReads = 0;
     int zeroReads = 0;
     int maxRead = 0;
+    size_t shortReadBytes = 0;  // short reads stop after 65,536 bytes, as in the fuzzer
 };
 
 struct Run {
@@ -102,7 +103,10 @@ public:
         if (server) {
             if (c.failReads > 0) return --c.failReads, -1;
             if (c.zeroReads > 0) return --c.zeroReads, 0;
-            if (c.maxRead > 0 && size > c.maxRead) size = c.maxRead;
+            if (c.maxRead > 0 && size > c.maxRead && c.shortReadBytes < (1u << 16)) {
+                size = c.maxRead;
+                c.shortReadBytes += static_cast<size_t>(size);
+            }
         }
         std::deque<char>& queue = server ? c.fromServer : c.fromClient;
         int n = 0;
