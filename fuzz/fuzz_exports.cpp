@@ -40,16 +40,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "dispatch/module_state.h"
@@ -109,6 +106,10 @@ struct Connection {
     // Bytes read short so far: short reads stop after kMaxShortReadBytes, so that an input
     // of 1-byte reads cannot run for minutes (each delivery asks the lock probe).
     size_t nShortReadBytes = 0;
+    // Through the host's socket interface: what the server and the client wrote and the
+    // plug-in has not read yet, and what reached the server.
+    std::string fromServer, fromClient, toServer;
+    size_t nFromServerTaken = 0, nFromClientTaken = 0;
 };
 
 struct Run {
@@ -126,39 +127,15 @@ struct Run {
 Run* g_run = nullptr;
 
 // Tells which of the plug-in's process-wide locks another thread could take right now,
-// asked from inside a host callback. One thread of its own answers every question.
+// asked from inside a host callback. The harness calls the exports from one thread, so a
+// lock that is owned at all is owned around the callback.
 class LockProbe {
 public:
     struct Free {
         bool table = false;
         bool callback = false;
     };
-    LockProbe() { std::thread([this] { Serve(); }).detach(); }
-    Free Ask() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_asked = true;
-        m_changed.notify_all();
-        m_changed.wait(lock, [this] { return !m_asked; });
-        return m_answer;
-    }
-
-private:
-    void Serve() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        for (;;) {
-            m_changed.wait(lock, [this] { return m_asked; });
-            m_answer.table = zykim::g_tableLock.Wait(0) == 1;
-            if (m_answer.table) zykim::g_tableLock.Release();
-            m_answer.callback = zykim::g_callbackLock.Wait(0) == 1;
-            if (m_answer.callback) zykim::g_callbackLock.Release();
-            m_asked = false;
-            m_changed.notify_all();
-        }
-    }
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_asked = false;
-    Free m_answer;
+    Free Ask() const { return Free{!zykim::g_tableLock.IsOwned(), !zykim::g_callbackLock.IsOwned()}; }
 };
 LockProbe* g_probe = nullptr;
 
@@ -218,8 +195,10 @@ std::string Drain(int fd) {
     }
 }
 
-// The host's socket interface over the same socket pairs, with faults on demand. Reads of
-// the server side are fed to the connection's oracle as the blocks the plug-in gets.
+// The host's socket interface, with faults on demand. It keeps each socket's bytes in
+// memory (no system call: the plug-in's own socket routines are what the socket pairs are
+// for). Reads of the server side are fed to the connection's oracle as the blocks the
+// plug-in gets.
 class FaultySocket : public ISocket {
 public:
     void Reserved0() override {}
@@ -231,14 +210,14 @@ public:
                 size = c->nMaxRead;
                 c->nShortReadBytes += static_cast<size_t>(size);
             }
-            const ssize_t n = ::recv(socket, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
-            if (n <= 0) return 0;
+            const size_t n = Take(c->fromServer, c->nFromServerTaken, buffer, size);
+            if (n == 0) return 0;
             if (c->bLive && c->oracle && !c->bBroken)
-                c->oracle->Block(reinterpret_cast<const uint8_t*>(buffer), static_cast<size_t>(n));
+                c->oracle->Block(reinterpret_cast<const uint8_t*>(buffer), n);
             return static_cast<int>(n);
         }
-        const ssize_t n = ::recv(socket, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
-        return n > 0 ? static_cast<int>(n) : 0;
+        if (Connection* c = ByAppSocket(socket)) return static_cast<int>(Take(c->fromClient, c->nFromClientTaken, buffer, size));
+        return 0;
     }
     int Send(int socket, const char* data, int length) override {
         if (Connection* c = ByAppSocket(socket)) {
@@ -247,8 +226,21 @@ public:
                 SetError(std::string("a delivery to a client under the ") + (free.table ? "callback" : "table") +
                          " lock: a client that stops reading would hold up other connections");
             if (c->bSendFails) return 0;
+            c->received.append(data, static_cast<size_t>(length));
+            return 1;
         }
-        return WriteAll(socket, data, static_cast<size_t>(length)) ? 1 : 0;
+        if (Connection* c = ByServerSocket(socket)) c->toServer.append(data, static_cast<size_t>(length));
+        return 1;
+    }
+
+private:
+    // Up to `size` bytes of what the peer wrote and nobody read yet.
+    static size_t Take(std::string& queue, size_t& taken, char* buffer, int size) {
+        const size_t n = std::min(queue.size() - taken, static_cast<size_t>(size > 0 ? size : 0));
+        std::memcpy(buffer, queue.data() + taken, n);
+        taken += n;
+        if (taken == queue.size()) queue.clear(), taken = 0;
+        return n;
     }
 };
 FaultySocket g_socket;
@@ -405,7 +397,9 @@ void ServerData(int index, const uint8_t* data, size_t n) {
     Connection& c = g_run->conns[index];
     if (g_run->nServerBytes + n > kMaxServerBytes) return;
     g_run->nServerBytes += n;
-    if (!WriteAll(c.serverPeer, reinterpret_cast<const char*>(data), n)) {
+    if (g_run->bHostSocket) {
+        c.fromServer.append(reinterpret_cast<const char*>(data), n);
+    } else if (!WriteAll(c.serverPeer, reinterpret_cast<const char*>(data), n)) {
         SetError("the server's socket took no data");
         return;
     }
@@ -421,9 +415,16 @@ void ClientData(int index, size_t n) {
     Connection& c = g_run->conns[index];
     std::string bytes(n, '\0');
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>('a' + (i * 7 + index) % 26);
-    if (!WriteAll(c.appClient, bytes.data(), n)) return;
+    if (g_run->bHostSocket)
+        c.fromClient += bytes;
+    else if (!WriteAll(c.appClient, bytes.data(), n))
+        return;
     const int got = OnRequestFromApplication(&c.app, &c.server);
-    const std::string arrived = Drain(c.serverPeer);
+    std::string arrived;
+    if (g_run->bHostSocket)
+        arrived.swap(c.toServer);
+    else
+        arrived = Drain(c.serverPeer);
     if (got != static_cast<int>(n) || arrived != bytes)
         SetError("client data: " + std::to_string(got) + " read, " + std::to_string(arrived.size()) +
                  " of " + std::to_string(n) + " bytes reached the server");
@@ -453,13 +454,15 @@ void Compare(const char* after, int only = -1) {
         if (only >= 0 && i != only) continue;
         Connection& c = g_run->conns[i];
         if (c.bBroken) {
-            if (!Drain(c.appClient).empty()) SetError(std::string(after) + ": bytes after a failed send");
+            if (!g_run->bHostSocket && !Drain(c.appClient).empty())
+                SetError(std::string(after) + ": bytes after a failed send");
             continue;
         }
         const size_t want = ExpectedSize(c);
         // Between actions a client is read only when the oracle says bytes are due: bytes
         // that come unasked are still found, by the next read or the one at the end.
-        if (only < 0 || want > c.received.size()) c.received += Drain(c.appClient);
+        // (Through the host's socket interface the bytes are in `received` already.)
+        if (!g_run->bHostSocket && (only < 0 || want > c.received.size())) c.received += Drain(c.appClient);
         const size_t at = Agreeing(c, c.nVerified, std::min(c.received.size(), want));
         if (at != c.received.size() || at != want)
             SetError(std::string(after) + ": connection " + std::to_string(i) + " received " +

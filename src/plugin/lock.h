@@ -1,6 +1,7 @@
 // The plug-in's lock object (table lock, callback lock, proxy locks) and its guard.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "os/lock.h"
@@ -29,12 +30,25 @@ public:
         m_hMutex = nullptr;
     }
     // A time-out of 0 is a plain try: it never dispatches window messages.
-    int Wait(uint32_t timeoutMs = os::kWaitInfinite) { return os::WaitLockHandle(m_hMutex, timeoutMs); }
-    int Release() { return os::ReleaseLockHandle(m_hMutex); }
+    int Wait(uint32_t timeoutMs = os::kWaitInfinite) {
+        const int nResult = os::WaitLockHandle(m_hMutex, timeoutMs);
+        if (nResult == 1) m_nOwned.fetch_add(1, std::memory_order_relaxed);
+        return nResult;
+    }
+    int Release() {
+        const int nResult = os::ReleaseLockHandle(m_hMutex);
+        if (nResult != 0) m_nOwned.fetch_sub(1, std::memory_order_relaxed);
+        return nResult;
+    }
     bool IsNull() const { return m_hMutex == nullptr; }
+    // Whether some thread owns the lock at this moment: a snapshot for checks (a harness
+    // asking from inside a callback whether the lock is held around it), not a way to
+    // decide whether to wait.
+    bool IsOwned() const { return m_nOwned.load(std::memory_order_relaxed) > 0; }
 
 private:
     os::LockHandle m_hMutex = nullptr;
+    std::atomic<int> m_nOwned{0};  // ownerships taken and not yet given back
 };
 
 // A lock that closes its mutex when it goes: the proxy locks.
