@@ -53,6 +53,7 @@
 #include "plugin/state.h"
 #include "plugin/trace.h"
 #include "support/fd_io.h"
+#include "support/exports_input.h"
 #include "support/held_files.h"
 #include "support/oft2_oracle.h"
 #include "zykim/zykim.h"
@@ -493,64 +494,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     Run run;
     g_run = &run;
-    run.bHostSocket = (data[0] & 1) != 0;
+    const zykim::test::ExportsInputFlags flags = zykim::test::ExportsFlags(data[0]);
+    run.bHostSocket = flags.bHostSocket;
     SetISocket(run.bHostSocket ? &g_socket : nullptr);
-    RegisterCallback((data[0] & 2) != 0 ? nullptr : &ScanCallback);
+    RegisterCallback(flags.bNoCallback ? nullptr : &ScanCallback);
     PreparePairs(run);
-    run.bNoCallback = (data[0] & 2) != 0;
-    run.bReadFaults = (data[0] & 8) != 0;
-    if ((data[0] >> 4) != 0) run.nFileCapacity = ((data[0] >> 4) - 1) * 4099;
+    run.bNoCallback = flags.bNoCallback;
+    run.bReadFaults = flags.bReadFaults;
+    run.nFileCapacity = flags.nFileCapacity;
     zykim::test::SetHeldFileCapacity(run.nFileCapacity);
 
-    std::vector<uint8_t> generated;
-    size_t at = 1;
-    while (at < size && run.error.empty()) {
-        const uint8_t a = data[at++];
-        const int index = (a >> 4) & 3;
-        auto operand = [&]() -> uint8_t { return at < size ? data[at++] : 0; };
-        switch (a & 15) {
-            case 0: Start(index, operand(), false); break;
-            case 1: {
-                const size_t h = operand(), l = operand();
-                size_t n = ((h << 8) | l) + 1;
-                if (n > size - at) n = size - at;
-                if (n > 0) ServerData(index, data + at, n);
-                at += n;
-                break;
-            }
-            case 2: {
-                const size_t h = operand(), l = operand();
-                const uint32_t seed = operand();
-                generated.resize(((h << 8) | l) + 1);
-                uint32_t x = seed * 2654435761u + 1;
-                for (uint8_t& b : generated) b = static_cast<uint8_t>((x = x * 1103515245u + 12345) >> 16);
-                ServerData(index, generated.data(), generated.size());
-                break;
-            }
-            case 3: ClientData(index, operand() + 1u); break;
-            case 4: End(index); break;
-            case 5: Start(index, operand(), true); break;
-            case 6: {
-                static const int32_t kVerdicts[4] = {-1, 0, 1, 5};
-                const uint8_t v = operand();
-                HandedPlan p;
-                p.plan.nVerdict = kVerdicts[v & 3];
-                if (v & 4) {
-                    p.bRemove = (v >> 3) == 31;
-                    if (p.bRemove)
-                        p.plan.nTruncateTo = 0;
-                    else
-                        (run.bReadFaults ? p.plan.nReadFailsAfter : p.plan.nTruncateTo) = (v >> 3) * 131;
-                }
-                run.queued.push_back(p);
-                break;
-            }
-            case 7: Break(index, operand()); break;
-            case 8: OnRequestFromServer(&run.conns[index].app, &run.conns[index].server); break;
-            default: break;
+    struct Actions {
+        Run& run;
+        void Start(int index, uint8_t x, bool bReplace) { ::Start(index, x, bReplace); }
+        void ServerData(int index, const uint8_t* p, size_t n) { ::ServerData(index, p, n); }
+        void ClientData(int index, size_t n) { ::ClientData(index, n); }
+        void End(int index) { ::End(index); }
+        void Verdict(const zykim::test::ExportsVerdict& v) {
+            HandedPlan p;
+            p.plan.nVerdict = v.nVerdict;
+            p.bRemove = v.bRemove;
+            if (v.bRemove)
+                p.plan.nTruncateTo = 0;
+            else if (v.nCut >= 0)
+                (run.bReadFaults ? p.plan.nReadFailsAfter : p.plan.nTruncateTo) = v.nCut;
+            run.queued.push_back(p);
         }
-        Compare("after an action", index);
-    }
+        void Fault(int index, uint8_t f) { Break(index, f); }
+        void EmptyCall(int index) { OnRequestFromServer(&run.conns[index].app, &run.conns[index].server); }
+        bool AfterAction(int index) {
+            Compare("after an action", index);
+            return run.error.empty();
+        }
+    } actions{run};
+    zykim::test::DecodeExportsInput(data, size, actions);
 
     for (int i = 0; i < kConnections; ++i)
         if (run.conns[i].bLive) End(i);

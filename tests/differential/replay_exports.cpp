@@ -32,6 +32,7 @@
 #include <unistd.h>
 #endif
 
+#include "support/exports_input.h"
 #include "support/library.h"
 #include "zykim/zykim.h"
 
@@ -221,76 +222,50 @@ std::string Replay(const std::vector<uint8_t>& input) {
     }
     const uint8_t* data = input.data();
     const size_t size = input.size();
-    const bool host = size > 0 && (data[0] & 1) != 0;
+    const zykim::test::ExportsInputFlags flags = zykim::test::ExportsFlags(size > 0 ? data[0] : 0);
     x.setISocket(&g_socket);
-    x.registerCallback(size > 0 && (data[0] & 2) != 0 ? nullptr : &ScanCallback);
-    std::vector<uint8_t> generated;
-    size_t at = 1;
-    while (at < size) {
-        const uint8_t a = data[at++];
-        const int index = (a >> 4) & 3;
-        Connection& c = run.conns[index];
-        auto operand = [&]() -> uint8_t { return at < size ? data[at++] : 0; };
-        switch (a & 15) {
-            case 0: Start(index, operand(), false); break;
-            case 1: {
-                const size_t h = operand(), l = operand();
-                size_t n = ((h << 8) | l) + 1;
-                if (n > size - at) n = size - at;
-                if (n > 0) ServerData(index, data + at, n);
-                at += n;
-                break;
-            }
-            case 2: {
-                const size_t h = operand(), l = operand();
-                const uint32_t seed = operand();
-                generated.resize(((h << 8) | l) + 1);
-                uint32_t v = seed * 2654435761u + 1;
-                for (uint8_t& b : generated) b = static_cast<uint8_t>((v = v * 1103515245u + 12345) >> 16);
-                ServerData(index, generated.data(), generated.size());
-                break;
-            }
-            case 3: {
-                const size_t n = operand() + 1u;
-                for (size_t i = 0; i < n; ++i) c.fromClient.push_back(static_cast<char>('a' + (i * 7 + index) % 26));
-                c.readFromClient += x.onRequestFromApplication(&c.app, &c.server);
-                break;
-            }
-            case 4:
-                x.onEndConnection(&c.app);
-                c.live = false;
-                break;
-            case 5: Start(index, operand(), true); break;
-            case 6: {
-                static const int32_t kVerdicts[4] = {-1, 0, 1, 5};
-                const uint8_t v = operand();
-                Plan p;
-                p.verdict = kVerdicts[v & 3];
-                if (v & 4) {
-                    p.remove = (v >> 3) == 31;
-                    if (!p.remove) p.cut = (v >> 3) * 131;
-                }
-                run.plans.push_back(p);
-                break;
-            }
-            case 7: {
-                const uint8_t f = operand();
-                if (!host) {
-                    c.sendFails = true;
-                    break;
-                }
-                switch (f & 3) {
-                    case 0: c.sendFails = true; break;
-                    case 1: ++c.failReads; break;
-                    case 2: ++c.zeroReads; break;
-                    default: c.maxRead = (f >> 2) + 1; break;
-                }
-                break;
-            }
-            case 8: c.readFromServer += x.onRequestFromServer(&c.app, &c.server); break;
-            default: break;
+    x.registerCallback(flags.bNoCallback ? nullptr : &ScanCallback);
+    struct Actions {
+        Run& run;
+        bool host;
+        void Start(int index, uint8_t operand, bool replace) { ::Start(index, operand, replace); }
+        void ServerData(int index, const uint8_t* p, size_t n) { ::ServerData(index, p, n); }
+        void ClientData(int index, size_t n) {
+            Connection& c = run.conns[index];
+            for (size_t i = 0; i < n; ++i) c.fromClient.push_back(static_cast<char>('a' + (i * 7 + index) % 26));
+            c.readFromClient += x.onRequestFromApplication(&c.app, &c.server);
         }
-    }
+        void End(int index) {
+            x.onEndConnection(&run.conns[index].app);
+            run.conns[index].live = false;
+        }
+        void Verdict(const zykim::test::ExportsVerdict& v) {
+            Plan p;
+            p.verdict = v.nVerdict;
+            p.remove = v.bRemove;
+            if (!v.bRemove) p.cut = v.nCut;  // a read-back fault of the fuzzer is a cut here
+            run.plans.push_back(p);
+        }
+        void Fault(int index, uint8_t f) {
+            Connection& c = run.conns[index];
+            if (!host) {  // the client stops reading: its sends fail
+                c.sendFails = true;
+                return;
+            }
+            switch (f & 3) {
+                case 0: c.sendFails = true; break;
+                case 1: ++c.failReads; break;
+                case 2: ++c.zeroReads; break;
+                default: c.maxRead = (f >> 2) + 1; break;
+            }
+        }
+        void EmptyCall(int index) {
+            Connection& c = run.conns[index];
+            c.readFromServer += x.onRequestFromServer(&c.app, &c.server);
+        }
+        bool AfterAction(int) { return true; }
+    } actions{run, flags.bHostSocket};
+    zykim::test::DecodeExportsInput(data, size, actions);
     for (Connection& c : run.conns)
         if (c.live) x.onEndConnection(&c.app);
     x.setISocket(nullptr);
