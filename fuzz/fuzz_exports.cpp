@@ -374,6 +374,10 @@ void Start(int index, uint8_t x, bool bReplace) {
     else
         options.nextPlan = &NextPlan;
     c.bHoldFails = options.bHoldFails;
+    // The plug-in takes the held files' folder from TMPDIR when a connection starts; the
+    // process keeps its own (libFuzzer writes its merge files there).
+    const char* pszOwnTemp = std::getenv("TMPDIR");
+    const std::string ownTemp = pszOwnTemp != nullptr ? pszOwnTemp : "";
     const std::string held = c.bHoldFails ? g_dir + "/missing" : g_dir;
     ::setenv("TMPDIR", held.c_str(), 1);
     // The oracle takes over before the plug-in does: the old object's end releases nothing.
@@ -384,7 +388,10 @@ void Start(int index, uint8_t x, bool bReplace) {
         OnNewConnection(index, &c.app);
     else
         OnNewConnectionEx(index, 0, &c.app);
-    ::setenv("TMPDIR", g_dir.c_str(), 1);
+    if (pszOwnTemp != nullptr)
+        ::setenv("TMPDIR", ownTemp.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
 }
 
 void End(int index) {
@@ -486,7 +493,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_probe = new LockProbe;
     zykim::SetTraceLevel(level != nullptr ? std::atoi(level) : 4);
     zykim::test::PrepareHeldFileFolder(g_dir);
-    ::setenv("TMPDIR", g_dir.c_str(), 1);
     return 0;
 }
 
