@@ -105,7 +105,7 @@ struct Connection {
     int nZeroReads = 0;
     int nMaxRead = 0;       // 0: no limit
     // Bytes read short so far: short reads stop after kMaxShortReadBytes, so that an input
-    // of 1-byte reads cannot run for minutes (each delivery asks the lock probe).
+    // of 1-byte reads cannot run for minutes (each byte is one delivery through the plug-in).
     size_t nShortReadBytes = 0;
     // Through the host's socket interface: what the server and the client wrote and the
     // plug-in has not read yet, and what reached the server.
@@ -114,10 +114,7 @@ struct Connection {
 };
 
 struct Run {
-    bool bHostSocket = false;
-    bool bNoCallback = false;
-    bool bReadFaults = false;   // the verdicts' cuts are read-back faults instead
-    int64_t nFileCapacity = -1; // what a held file can take; -1: no limit
+    zykim::test::ExportsInputFlags flags;
     Connection conns[kConnections];
     std::deque<HandedPlan> queued;  // verdicts chosen by the input, not yet used
     std::deque<HandedPlan> handed;  // plans the oracle used, for the plug-in's checks
@@ -127,18 +124,11 @@ struct Run {
 
 Run* g_run = nullptr;
 
-// Tells which of the plug-in's process-wide locks another thread could take right now,
-// asked from inside a host callback. The harness calls the exports from one thread, so a
-// lock that is owned at all is owned around the callback.
-class LockProbe {
-public:
-    struct Free {
-        bool table = false;
-        bool callback = false;
-    };
-    Free Ask() const { return Free{!zykim::g_tableLock.IsOwned(), !zykim::g_callbackLock.IsOwned()}; }
-};
-LockProbe* g_probe = nullptr;
+// Whether the plug-in's process-wide locks are free, asked from inside a host callback.
+// The harness calls the exports from one thread, so a lock that is owned at all is owned
+// around the callback.
+bool TableLockFree() { return !zykim::g_tableLock.IsOwned(); }
+bool CallbackLockFree() { return !zykim::g_callbackLock.IsOwned(); }
 
 // What the client must have received by now: committed, then the live oracle's bytes.
 size_t ExpectedSize(const Connection& c) {
@@ -222,9 +212,9 @@ public:
     }
     int Send(int socket, const char* data, int length) override {
         if (Connection* c = ByAppSocket(socket)) {
-            const LockProbe::Free free = g_probe->Ask();
-            if (!free.table || !free.callback)
-                SetError(std::string("a delivery to a client under the ") + (free.table ? "callback" : "table") +
+            const bool bTableFree = TableLockFree();
+            if (!bTableFree || !CallbackLockFree())
+                SetError(std::string("a delivery to a client under the ") + (bTableFree ? "callback" : "table") +
                          " lock: a client that stops reading would hold up other connections");
             if (c->bSendFails) return 0;
             c->received.append(data, static_cast<size_t>(length));
@@ -261,7 +251,7 @@ int ZYKIM_CALL ScanCallback(int kind, ScanCallbackInfo* info) {
         SetError("a scan record without its size");
         return 0;
     }
-    if (!g_probe->Ask().table) SetError("the scan callback called under the table lock");
+    if (!TableLockFree()) SetError("the scan callback called under the table lock");
     if (kind == ZYKIM_SCAN_PROGRESS) {
         if (info->szFileName == nullptr || std::strcmp(info->szFileName, "szFileName") != 0)
             SetError("a progress report names a file");
@@ -366,10 +356,10 @@ void Start(int index, uint8_t x, bool bReplace) {
     Commit(c);
     Oft2OracleOptions options;
     options.bHoldFails = (x & 1) != 0;
-    options.nFileCapacity = g_run->nFileCapacity;
+    options.nFileCapacity = g_run->flags.nFileCapacity;
     options.bCheckCallback = true;  // the plug-in's callback is always set on its objects
     // Without a scan callback the verdict stays as preset: the body goes on unchanged.
-    if (g_run->bNoCallback)
+    if (g_run->flags.bNoCallback)
         options.nextPlan = [] { return Oft2CheckPlan{}; };
     else
         options.nextPlan = &NextPlan;
@@ -405,16 +395,16 @@ void ServerData(int index, const uint8_t* data, size_t n) {
     Connection& c = g_run->conns[index];
     if (g_run->nServerBytes + n > kMaxServerBytes) return;
     g_run->nServerBytes += n;
-    if (g_run->bHostSocket) {
+    if (g_run->flags.bHostSocket) {
         c.fromServer.append(reinterpret_cast<const char*>(data), n);
     } else if (!WriteAll(c.serverPeer, reinterpret_cast<const char*>(data), n)) {
         SetError("the server's socket took no data");
         return;
     }
     // Own routines: one receive takes the whole block (an AF_UNIX stream joins writes).
-    if (!g_run->bHostSocket && c.bLive && c.oracle && !c.bBroken) c.oracle->Block(data, n);
+    if (!g_run->flags.bHostSocket && c.bLive && c.oracle && !c.bBroken) c.oracle->Block(data, n);
     const int got = OnRequestFromServer(&c.app, &c.server);
-    if (!g_run->bHostSocket && got != static_cast<int>(n) && !c.bBroken)
+    if (!g_run->flags.bHostSocket && got != static_cast<int>(n) && !c.bBroken)
         SetError("OnRequestFromServer read " + std::to_string(got) + " of " + std::to_string(n));
     // Bytes a faulty read left behind are read by the next call.
 }
@@ -423,13 +413,13 @@ void ClientData(int index, size_t n) {
     Connection& c = g_run->conns[index];
     std::string bytes(n, '\0');
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>('a' + (i * 7 + index) % 26);
-    if (g_run->bHostSocket)
+    if (g_run->flags.bHostSocket)
         c.fromClient += bytes;
     else if (!WriteAll(c.appClient, bytes.data(), n))
         return;
     const int got = OnRequestFromApplication(&c.app, &c.server);
     std::string arrived;
-    if (g_run->bHostSocket)
+    if (g_run->flags.bHostSocket)
         arrived.swap(c.toServer);
     else
         arrived = Drain(c.serverPeer);
@@ -440,7 +430,7 @@ void ClientData(int index, size_t n) {
 
 void Break(int index, uint8_t f) {
     Connection& c = g_run->conns[index];
-    if (!g_run->bHostSocket) {
+    if (!g_run->flags.bHostSocket) {
         c.received += Drain(c.appClient);
         ::shutdown(c.appClient, SHUT_RD);
         g_pairs[index].bShut = true;
@@ -462,7 +452,7 @@ void Compare(const char* after, int only = -1) {
         if (only >= 0 && i != only) continue;
         Connection& c = g_run->conns[i];
         if (c.bBroken) {
-            if (!g_run->bHostSocket && !Drain(c.appClient).empty())
+            if (!g_run->flags.bHostSocket && !Drain(c.appClient).empty())
                 SetError(std::string(after) + ": bytes after a failed send");
             continue;
         }
@@ -470,7 +460,7 @@ void Compare(const char* after, int only = -1) {
         // Between actions a client is read only when the oracle says bytes are due: bytes
         // that come unasked are still found, by the next read or the one at the end.
         // (Through the host's socket interface the bytes are in `received` already.)
-        if (!g_run->bHostSocket && (only < 0 || want > c.received.size())) c.received += Drain(c.appClient);
+        if (!g_run->flags.bHostSocket && (only < 0 || want > c.received.size())) c.received += Drain(c.appClient);
         const size_t at = Agreeing(c, c.nVerified, std::min(c.received.size(), want));
         if (at != c.received.size() || at != want)
             SetError(std::string(after) + ": connection " + std::to_string(i) + " received " +
@@ -480,17 +470,11 @@ void Compare(const char* after, int only = -1) {
     }
 }
 
-bool LocksAreFree() {
-    const LockProbe::Free free = g_probe->Ask();
-    return free.table && free.callback;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* level = std::getenv("ZYKIM_FUZZ_TRACE_LEVEL");
     zykim::ModuleStartup();
-    g_probe = new LockProbe;
     zykim::SetTraceLevel(level != nullptr ? std::atoi(level) : 4);
     zykim::test::PrepareHeldFileFolder(g_dir);
     return 0;
@@ -500,15 +484,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     Run run;
     g_run = &run;
-    const zykim::test::ExportsInputFlags flags = zykim::test::ExportsFlags(data[0]);
-    run.bHostSocket = flags.bHostSocket;
-    SetISocket(run.bHostSocket ? &g_socket : nullptr);
-    RegisterCallback(flags.bNoCallback ? nullptr : &ScanCallback);
+    run.flags = zykim::test::ExportsFlags(data[0]);
+    SetISocket(run.flags.bHostSocket ? &g_socket : nullptr);
+    RegisterCallback(run.flags.bNoCallback ? nullptr : &ScanCallback);
     PreparePairs(run);
-    run.bNoCallback = flags.bNoCallback;
-    run.bReadFaults = flags.bReadFaults;
-    run.nFileCapacity = flags.nFileCapacity;
-    zykim::test::SetHeldFileCapacity(run.nFileCapacity);
+    zykim::test::SetHeldFileCapacity(run.flags.nFileCapacity);
 
     struct Actions {
         Run& run;
@@ -523,7 +503,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (v.bRemove)
                 p.plan.nTruncateTo = 0;
             else if (v.nCut >= 0)
-                (run.bReadFaults ? p.plan.nReadFailsAfter : p.plan.nTruncateTo) = v.nCut;
+                (run.flags.bReadFaults ? p.plan.nReadFailsAfter : p.plan.nTruncateTo) = v.nCut;
             run.queued.push_back(p);
         }
         void Fault(int index, uint8_t f) { Break(index, f); }
@@ -545,7 +525,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!left.empty()) SetError("a file was left behind: " + left);
         else if (zykim::test::OpenHeldFileHandles() != 0) SetError("a held file was left open");
     }
-    if (run.error.empty() && !LocksAreFree()) SetError("a lock stayed held");
+    if (run.error.empty() && (!TableLockFree() || !CallbackLockFree())) SetError("a lock stayed held");
     SetISocket(nullptr);
     RegisterCallback(nullptr);
     EmptyPairs();
