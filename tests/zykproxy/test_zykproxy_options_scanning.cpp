@@ -7,8 +7,8 @@
 #include "console.h"
 #include "options.h"
 #include "platform/system.h"
-#include "scan_service.h"
-#include "scanner.h"
+#include "scan/scan_service.h"
+#include "scan/scanner.h"
 #include "zykproxy/helpers.h"
 
 using namespace zykproxy;

@@ -13,8 +13,8 @@
 #include "platform/process.h"
 #include "platform/system.h"
 #include "plugin_library.h"
-#include "proxy_server.h"
-#include "pump.h"
+#include "run/proxy_server.h"
+#include "run/pump.h"
 #include "zykproxy/helpers.h"
 
 using namespace zykproxy;

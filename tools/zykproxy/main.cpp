@@ -12,10 +12,10 @@
 #include "platform/system.h"
 #include "platform/trace_relay.h"
 #include "plugin_library.h"
-#include "proxy_server.h"
-#include "pump.h"
-#include "scan_service.h"
-#include "scanner.h"
+#include "run/proxy_server.h"
+#include "run/pump.h"
+#include "scan/scan_service.h"
+#include "scan/scanner.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Routes the plug-in's scan callback to the chosen scanner, writes the verdict back
 // and logs one line per check. A check that fails blocks the file.
-#include "scan_service.h"
+#include "scan/scan_service.h"
 
 #include <chrono>
 #include <filesystem>

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <vector>
 
-#include "scanner.h"
+#include "scan/scanner.h"
 
 namespace zykproxy {
 

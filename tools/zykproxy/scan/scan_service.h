@@ -9,7 +9,7 @@
 #include <string>
 
 #include "console.h"
-#include "scanner.h"
+#include "scan/scanner.h"
 #include "zykim/zykim.h"
 
 namespace zykproxy {

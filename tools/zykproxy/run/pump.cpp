@@ -1,6 +1,6 @@
 // The two pumps. The forwarder mirrors the plug-in's loop: one buffer per call, a
 // receive that does not wait, every block sent on before the next is read.
-#include "pump.h"
+#include "run/pump.h"
 
 #include <memory>
 #include <new>

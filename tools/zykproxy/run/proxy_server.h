@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "sockets.h"
-#include "pump.h"
+#include "run/pump.h"
 
 namespace zykproxy {
 

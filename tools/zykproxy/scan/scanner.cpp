@@ -1,5 +1,5 @@
 // The scanner back-ends that need no library: none, and an external command.
-#include "scanner.h"
+#include "scan/scanner.h"
 
 #include "platform/process.h"
 

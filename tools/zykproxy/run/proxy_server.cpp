@@ -3,7 +3,7 @@
 // pump. A data call that reads nothing from a readable side means that side has ended
 // its stream (passed on to the other side with a shutdown of its sending direction)
 // or reset the connection (which ends it).
-#include "proxy_server.h"
+#include "run/proxy_server.h"
 
 #include <mutex>
 #include <thread>

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "platform/system.h"
-#include "scanner.h"
+#include "scan/scanner.h"
 
 namespace zykproxy {
 
