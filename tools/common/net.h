@@ -108,6 +108,10 @@ int ReceiveWait(SocketId socket, char* buffer, int size, int timeoutMs);
 bool SendAll(SocketId socket, const char* data, size_t length);
 // Ends the sending direction (the peer reads end of stream), keeping the receiving one.
 bool ShutdownSend(SocketId socket);
+// Ends both directions from any thread: a send or receive that another thread has
+// blocked on the socket fails or returns at once, and so does every later one. The
+// socket itself stays open (and its number taken) until its owner closes it.
+void Interrupt(SocketId socket);
 
 // One receive that waits for data: a count > 0, 0 when the peer has closed, or kFailed.
 int Receive(SocketId socket, char* buffer, int size);

@@ -179,6 +179,8 @@ bool SendAll(SocketId socket, const char* data, size_t length) {
 
 bool ShutdownSend(SocketId socket) { return ::shutdown(Fd(socket), SHUT_WR) == 0; }
 
+void Interrupt(SocketId socket) { ::shutdown(Fd(socket), SHUT_RDWR); }
+
 PeerState ProbePeer(SocketId socket, bool sendOpen) {
     char byte;
     ssize_t n;

@@ -195,6 +195,13 @@ bool SendAll(SocketId socket, const char* data, size_t length) {
 
 bool ShutdownSend(SocketId socket) { return ::shutdown(Sock(socket), SD_SEND) == 0; }
 
+void Interrupt(SocketId socket) {
+    ::shutdown(Sock(socket), SD_BOTH);
+    // A shutdown does not end a send that is already waiting on Windows; cancelling the
+    // socket's pending I/O, from every thread, does.
+    CancelIoEx(reinterpret_cast<HANDLE>(Sock(socket)), nullptr);
+}
+
 std::string LastErrorText() {
     const int code = WSAGetLastError();
     char text[256] = {};

@@ -1,17 +1,31 @@
 // Running a program to its end, on top of the platform's child process.
 #include "platform/process.h"
 
+#include <chrono>
+
 namespace zykproxy::process {
 
-RunResult Run(const std::string& program, const std::vector<std::string>& args, int timeoutMs) {
+RunResult Run(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
+              const std::atomic<bool>* abandon) {
+    constexpr int kSliceMs = 50;
     RunResult result;
     ChildProcess child;
     if (!child.Start(program, args, StartOptions{}, &result.error)) return result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int code = -1;
-    if (!child.Wait(timeoutMs, &code)) {
-        child.Kill();
-        result.kind = RunResult::Kind::TimedOut;
-        return result;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        int wait = left <= 0 ? 0 : static_cast<int>(left);
+        if (abandon != nullptr && wait > kSliceMs) wait = kSliceMs;
+        if (child.Wait(wait, &code)) break;
+        const bool abandoned = abandon != nullptr && abandon->load();
+        if (abandoned || std::chrono::steady_clock::now() >= deadline) {
+            child.Kill();
+            result.kind = abandoned ? RunResult::Kind::Abandoned : RunResult::Kind::TimedOut;
+            return result;
+        }
     }
     result.kind = code < 0 ? RunResult::Kind::Signalled : RunResult::Kind::Exited;
     result.exitCode = code;

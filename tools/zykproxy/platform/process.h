@@ -2,6 +2,7 @@
 // itself as one.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,12 +49,14 @@ bool FindProgram(const std::string& program, std::string* path);
 
 // The outcome of running a program to its end.
 struct RunResult {
-    enum class Kind { Exited, Signalled, TimedOut, NotStarted } kind = Kind::NotStarted;
+    enum class Kind { Exited, Signalled, TimedOut, Abandoned, NotStarted } kind = Kind::NotStarted;
     int exitCode = -1;
     std::string error;  // why it did not start
 };
 // Runs program with args, inheriting standard output and error, and waits up to
-// timeoutMs for it; a child still running then is killed.
-RunResult Run(const std::string& program, const std::vector<std::string>& args, int timeoutMs);
+// timeoutMs for it; a child still running then is killed. So is one that still runs
+// when *abandon becomes true (looked at every 50 ms): Kind::Abandoned.
+RunResult Run(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
+              const std::atomic<bool>* abandon = nullptr);
 
 }  // namespace zykproxy::process

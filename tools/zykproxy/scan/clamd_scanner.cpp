@@ -73,6 +73,7 @@ public:
         std::string error;
         net::Socket s = Open(deadline, &error);
         if (!s.Valid()) return {ScanOutcome::Verdict::Failed, error};
+        const CheckSockets::Guard registered(m_checks, s.Get());
 
         // When clamd stops reading early (its StreamMaxLength), it has usually said why
         // before it closed: the answer is read even after a failed send.
@@ -92,6 +93,8 @@ public:
 
         bool timedOut = deadline.LeftMs() == 0;
         const std::string reply = timedOut ? "" : ReadReply(s.Get(), deadline, &timedOut);
+        if (m_checks.Abandoned())
+            return {ScanOutcome::Verdict::Failed, "check abandoned: zykproxy is stopping"};
         if (reply.empty()) {
             if (timedOut)
                 return {ScanOutcome::Verdict::Failed,
@@ -121,6 +124,8 @@ public:
         if (endsWith(kError)) return {ScanOutcome::Verdict::Failed, "clamd: " + reply};
         return {ScanOutcome::Verdict::Failed, "clamd: unexpected answer '" + reply + "'"};
     }
+
+    void Abandon() override { m_checks.Abandon(); }
 
 private:
     std::string Where() const {
@@ -172,6 +177,7 @@ private:
     ClamdAddress m_address;
     int m_timeoutMs;
     std::string m_version;
+    CheckSockets m_checks;
 };
 
 }  // namespace

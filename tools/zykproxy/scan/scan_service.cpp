@@ -24,6 +24,11 @@ void ScanService::Deactivate() {
     g_active.compare_exchange_strong(self, nullptr);
 }
 
+void ScanService::Abandon() {
+    m_abandoned = true;
+    m_scanner.Abandon();
+}
+
 int ZYKIM_CALL ScanService::Callback(int kind, ScanCallbackInfo* info) {
     ScanService* service = g_active.load();
     if (service == nullptr) {
@@ -101,6 +106,8 @@ void ScanService::Check(ScanCallbackInfo* info) {
     ScanOutcome outcome;
     if (info->szFileName == nullptr || *info->szFileName == '\0') {
         outcome = {ScanOutcome::Verdict::Failed, "no held file named"};
+    } else if (m_abandoned) {
+        outcome = {ScanOutcome::Verdict::Failed, "check abandoned: zykproxy is stopping"};
     } else {
         std::error_code ec;
         const auto bytes = std::filesystem::file_size(info->szFileName, ec);

@@ -46,6 +46,9 @@ public:
     static int ZYKIM_CALL Callback(int kind, ScanCallbackInfo* info);
     void Activate();
     void Deactivate();
+    // For a proxy that is stopping: the checks under way end as failures (their files
+    // are blocked), and every later check fails at once without scanning.
+    void Abandon();
 
     // Handles one call; never throws. Kind 1 writes the verdict into nResult.
     int Handle(int kind, ScanCallbackInfo* info) noexcept;
@@ -71,6 +74,7 @@ private:
 
     Scanner& m_scanner;
     Console& m_console;
+    std::atomic<bool> m_abandoned{false};
     std::atomic<unsigned long> m_checks{0}, m_clean{0}, m_infected{0}, m_failed{0},
         m_unscanned{0}, m_progress{0}, m_nextCheck{1};
     mutable std::mutex m_timesMutex;

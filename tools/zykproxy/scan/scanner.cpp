@@ -28,6 +28,26 @@ const char* VerdictText(ScanOutcome::Verdict verdict) {
     return "SCAN FAILED";
 }
 
+CheckSockets::Guard::Guard(CheckSockets& owner, net::SocketId socket)
+    : m_owner(owner), m_socket(socket) {
+    std::lock_guard<std::mutex> guard(m_owner.m_mutex);
+    if (m_owner.m_abandoned) net::Interrupt(m_socket);
+    m_owner.m_open.insert(m_socket);
+}
+
+CheckSockets::Guard::~Guard() {
+    // Taken out before its owner closes it: a shut-down never reaches a number that
+    // the system has given to another socket meanwhile.
+    std::lock_guard<std::mutex> guard(m_owner.m_mutex);
+    m_owner.m_open.erase(m_socket);
+}
+
+void CheckSockets::Abandon() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_abandoned = true;
+    for (const net::SocketId s : m_open) net::Interrupt(s);
+}
+
 namespace {
 
 class NoScanner final : public Scanner {
@@ -52,7 +72,7 @@ public:
     ScanOutcome Scan(const std::string& path) override {
         std::vector<std::string> args = m_args;
         args.push_back(path);
-        const process::RunResult r = process::Run(m_program, args, m_timeoutMs);
+        const process::RunResult r = process::Run(m_program, args, m_timeoutMs, &m_abandoned);
         using Kind = process::RunResult::Kind;
         switch (r.kind) {
             case Kind::Exited:
@@ -65,16 +85,21 @@ public:
             case Kind::TimedOut:
                 return {ScanOutcome::Verdict::Failed,
                         "scanner took longer than " + std::to_string(m_timeoutMs / 1000) + " s"};
+            case Kind::Abandoned:
+                return {ScanOutcome::Verdict::Failed, "check abandoned: zykproxy is stopping"};
             case Kind::NotStarted:
                 break;
         }
         return {ScanOutcome::Verdict::Failed, r.error};
     }
 
+    void Abandon() override { m_abandoned = true; }
+
 private:
     std::string m_program;
     std::vector<std::string> m_args;
     int m_timeoutMs;
+    std::atomic<bool> m_abandoned{false};
 };
 
 }  // namespace

@@ -2,8 +2,11 @@
 // and says clean, infected or failed.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +32,36 @@ public:
     virtual std::string Describe() const = 0;
     // Checks the file at path. Never throws; problems are a Failed outcome.
     virtual ScanOutcome Scan(const std::string& path) = 0;
+    // For a proxy that is stopping: ends the checks under way at once, as failures, and
+    // fails every later one. From any thread. A scanner that cannot interrupt a check
+    // (a library scanning in this process) lets it run to its end.
+    virtual void Abandon() {}
+};
+
+// The sockets that a scanner's checks have open to a scanning server. Abandon shuts
+// them down, so that a check waiting in a send or a receive fails at once.
+class CheckSockets {
+public:
+    // Registers the socket of a check for as long as the guard lives. Once abandoned,
+    // the socket is shut down at once, and the check fails at its next transfer.
+    class Guard {
+    public:
+        Guard(CheckSockets& owner, net::SocketId socket);
+        ~Guard();
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        CheckSockets& m_owner;
+        net::SocketId m_socket;
+    };
+    void Abandon();
+    bool Abandoned() const { return m_abandoned.load(); }
+
+private:
+    std::mutex m_mutex;
+    std::set<net::SocketId> m_open;  // guarded by m_mutex
+    std::atomic<bool> m_abandoned{false};
 };
 
 std::unique_ptr<Scanner> MakeNoScanner();
