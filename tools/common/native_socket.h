@@ -30,10 +30,16 @@ bool SetIntOption(SocketId socket, int level, int name, int value);
 Socket NewSocket(int family, int type, int protocol);
 // The options of a socket about to listen on a host's port.
 void PrepareToListen(SocketId socket);
-enum class ConnectResult { kConnected, kTimedOut, kFailed };
-// Connects a non-blocking socket within timeoutMs; on kFailed the thread's socket error
-// says why.
+enum class ConnectResult { kConnected, kTimedOut, kCancelled, kFailed };
+// Connects a non-blocking socket within timeoutMs, giving up early once `cancel` (when
+// not kNoSocket) is readable; on kFailed the thread's socket error says why.
 ConnectResult ConnectWithin(SocketId socket, const sockaddr* address, socklen_t length,
-                            int timeoutMs);
+                            int timeoutMs, SocketId cancel);
+// The kind of a failed connect's socket error (per system).
+ConnectError ClassifyConnectError(int code);
+#ifndef _WIN32
+// The bytes of the connection that its peer has acknowledged (Linux TCP), else 0.
+uint64_t AcknowledgedBytes(SocketId socket);
+#endif
 
 }  // namespace zyk::net

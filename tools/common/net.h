@@ -71,6 +71,16 @@ uint16_t LocalPort(SocketId socket);
 Socket Accept(SocketId listener, std::string* error);
 // Connects within timeoutMs; an invalid socket and a reason on failure.
 Socket Connect(const Endpoint& where, int timeoutMs, std::string* error);
+// Why a connection could not be made, in the classes a proxy reports to its client.
+enum class ConnectError { None, NoSuchName, NetworkUnreachable, HostUnreachable, Refused, TimedOut, Cancelled, Other };
+struct ConnectAttempt {
+    int timeoutMs = 10000;       // for all the addresses of the name together
+    SocketId cancel = kNoSocket;  // once readable, the attempt gives up (a proxy stopping)
+    ConnectError error = ConnectError::None;  // set by Connect
+};
+// Connects as above, within the attempt's time and until its cancel socket is readable;
+// on failure attempt->error says which kind.
+Socket Connect(const Endpoint& where, ConnectAttempt* attempt, std::string* error);
 // True when the host name resolves to at least one address; false and a reason.
 bool Resolves(const Endpoint& where, std::string* error);
 // Connects to a local (Unix-domain) stream socket; an invalid socket and a reason on
@@ -149,6 +159,16 @@ Socket ConnectLoopback(uint16_t port);
 
 // The code of the last socket error of this thread (errno, or WSAGetLastError).
 int LastError();
+
+// How much of what was sent a socket's peer has taken, to tell a peer that has stopped
+// reading: a count that grows whenever the peer acknowledges bytes (always 0 where the
+// system keeps no such count, as on Windows), and whether the socket would take more
+// bytes now without blocking (when it would, nothing is waiting for the peer).
+struct SendProgress {
+    uint64_t acknowledged = 0;
+    bool writable = false;
+};
+SendProgress GetSendProgress(SocketId socket);
 
 // What a socket's peer has done, found out without taking any of its data: still
 // sending (or nothing to tell yet), ended its sending direction in order, or reset

@@ -1,5 +1,7 @@
 // The socket calls that POSIX and Windows Sockets spell alike: address lookup, socket
 // options, IPv4 bind and connect, the local port.
+#include <chrono>
+
 #include "common/native_socket.h"
 
 namespace zyk::net {
@@ -81,16 +83,36 @@ Socket Listen(const Endpoint& where, int backlog, std::string* error) {
 }
 
 Socket Connect(const Endpoint& where, int timeoutMs, std::string* error) {
+    ConnectAttempt attempt;
+    attempt.timeoutMs = timeoutMs;
+    return Connect(where, &attempt, error);
+}
+
+Socket Connect(const Endpoint& where, ConnectAttempt* attempt, std::string* error) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(attempt->timeoutMs);
+    attempt->error = ConnectError::NoSuchName;
     return FirstAddressThatWorks(where, false, error, [&](SocketId s, const addrinfo& a) {
         // A non-blocking connect bounds the wait; the socket is blocking again afterwards.
+        // The addresses of a name share the one time limit.
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         SetBlocking(s, false);
         const ConnectResult result =
-            ConnectWithin(s, a.ai_addr, static_cast<socklen_t>(a.ai_addrlen), timeoutMs);
+            left <= 0 ? ConnectResult::kTimedOut
+                      : ConnectWithin(s, a.ai_addr, static_cast<socklen_t>(a.ai_addrlen),
+                                      static_cast<int>(left), attempt->cancel);
         if (result != ConnectResult::kConnected) {
+            attempt->error = result == ConnectResult::kTimedOut    ? ConnectError::TimedOut
+                             : result == ConnectResult::kCancelled ? ConnectError::Cancelled
+                                                                   : ClassifyConnectError(LastError());
             *error = "connect " + FormatEndpoint(where) + ": " +
-                     (result == ConnectResult::kTimedOut ? "timed out" : LastErrorText());
+                     (result == ConnectResult::kTimedOut    ? "timed out"
+                      : result == ConnectResult::kCancelled ? "cancelled"
+                                                            : LastErrorText());
             return false;
         }
+        attempt->error = ConnectError::None;
         SetBlocking(s, true);
         SetNoDelay(s);
         return true;

@@ -62,20 +62,31 @@ void ReuseAddress(SocketId socket) { SetIntOption(socket, SOL_SOCKET, SO_REUSEAD
 void PrepareToListen(SocketId socket) { ReuseAddress(socket); }
 
 ConnectResult ConnectWithin(SocketId socket, const sockaddr* address, socklen_t length,
-                            int timeoutMs) {
+                            int timeoutMs, SocketId cancel) {
     const int fd = Fd(socket);
     int rc = ::connect(fd, address, length);
     if (rc == 0) return ConnectResult::kConnected;
     if (errno != EINPROGRESS) return ConnectResult::kFailed;
-    pollfd p{fd, POLLOUT, 0};
-    do rc = ::poll(&p, 1, timeoutMs);
+    pollfd p[2] = {{fd, POLLOUT, 0}, {cancel == kNoSocket ? -1 : Fd(cancel), POLLIN, 0}};
+    do rc = ::poll(p, 2, timeoutMs);
     while (rc < 0 && errno == EINTR);
     if (rc == 0) return ConnectResult::kTimedOut;
+    if (p[1].revents != 0 && p[0].revents == 0) return ConnectResult::kCancelled;
     int soError = 0;
     socklen_t size = sizeof soError;
     getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &size);
     errno = soError;
     return soError == 0 ? ConnectResult::kConnected : ConnectResult::kFailed;
+}
+
+ConnectError ClassifyConnectError(int code) {
+    switch (code) {
+        case ENETUNREACH: case ENETDOWN: return ConnectError::NetworkUnreachable;
+        case EHOSTUNREACH: case EHOSTDOWN: return ConnectError::HostUnreachable;
+        case ECONNREFUSED: return ConnectError::Refused;
+        case ETIMEDOUT: return ConnectError::TimedOut;
+        default: return ConnectError::Other;
+    }
 }
 
 void Socket::Close() {
@@ -175,6 +186,14 @@ bool SendAll(SocketId socket, const char* data, size_t length) {
         length -= static_cast<size_t>(n);
     }
     return true;
+}
+
+SendProgress GetSendProgress(SocketId socket) {
+    SendProgress progress;
+    progress.acknowledged = AcknowledgedBytes(socket);
+    pollfd p{Fd(socket), POLLOUT, 0};
+    progress.writable = ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
+    return progress;
 }
 
 bool ShutdownSend(SocketId socket) { return ::shutdown(Fd(socket), SHUT_WR) == 0; }

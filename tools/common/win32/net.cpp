@@ -67,25 +67,39 @@ void ReuseAddress(SocketId) {}
 void PrepareToListen(SocketId socket) { SetIntOption(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1); }
 
 ConnectResult ConnectWithin(SocketId socket, const sockaddr* address, socklen_t length,
-                            int timeoutMs) {
+                            int timeoutMs, SocketId cancel) {
     const SOCKET raw = Sock(socket);
     int rc = ::connect(raw, address, length);
     if (rc == 0) return ConnectResult::kConnected;
     if (WSAGetLastError() != WSAEWOULDBLOCK) return ConnectResult::kFailed;
-    fd_set writeSet, failSet;
+    fd_set readSet, writeSet, failSet;
+    FD_ZERO(&readSet);
     FD_ZERO(&writeSet);
     FD_ZERO(&failSet);
     FD_SET(raw, &writeSet);
     FD_SET(raw, &failSet);
+    if (cancel != kNoSocket) FD_SET(Sock(cancel), &readSet);
     timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    rc = ::select(0, nullptr, &writeSet, &failSet, &tv);
+    rc = ::select(0, &readSet, &writeSet, &failSet, &tv);
     if (rc == 0) return ConnectResult::kTimedOut;
+    if (rc > 0 && !FD_ISSET(raw, &writeSet) && !FD_ISSET(raw, &failSet))
+        return ConnectResult::kCancelled;
     int soError = 0;
     int size = sizeof soError;
     getsockopt(raw, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size);
     if (rc > 0 && !FD_ISSET(raw, &failSet) && soError == 0) return ConnectResult::kConnected;
     WSASetLastError(soError != 0 ? soError : WSAECONNREFUSED);
     return ConnectResult::kFailed;
+}
+
+ConnectError ClassifyConnectError(int code) {
+    switch (code) {
+        case WSAENETUNREACH: case WSAENETDOWN: return ConnectError::NetworkUnreachable;
+        case WSAEHOSTUNREACH: case WSAEHOSTDOWN: return ConnectError::HostUnreachable;
+        case WSAECONNREFUSED: return ConnectError::Refused;
+        case WSAETIMEDOUT: return ConnectError::TimedOut;
+        default: return ConnectError::Other;
+    }
 }
 
 void Socket::Close() {
@@ -191,6 +205,12 @@ bool SendAll(SocketId socket, const char* data, size_t length) {
         length -= static_cast<size_t>(n);
     }
     return true;
+}
+
+SendProgress GetSendProgress(SocketId socket) {
+    SendProgress progress;
+    progress.writable = Wait(socket, true, 0) == 1;
+    return progress;
 }
 
 bool ShutdownSend(SocketId socket) { return ::shutdown(Sock(socket), SD_SEND) == 0; }
