@@ -21,5 +21,8 @@ std::string ExecutableFolder();
 // The plug-in's file name on this platform: libzykim.so or zykim.dll.
 const char* PluginFileName();
 bool SetEnvironment(const char* name, const char* value);
+// Raises the soft limit on open descriptors to the hard one, as servers do, and returns
+// the limit now in force; -1 where the system has no such limit (Windows).
+long RaiseDescriptorLimit();
 
 }  // namespace zykproxy::platform

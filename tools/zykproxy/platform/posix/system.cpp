@@ -1,5 +1,6 @@
 // Process-wide services on POSIX.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <climits>
@@ -53,5 +54,21 @@ std::string ExecutableFolder() {
 const char* PluginFileName() { return "libzykim.so"; }
 
 bool SetEnvironment(const char* name, const char* value) { return setenv(name, value, 1) == 0; }
+
+}  // namespace zykproxy::platform
+
+namespace zykproxy::platform {
+
+long RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 0x7FFFFFFF) return 0x7FFFFFFF;
+    return static_cast<long>(limit.rlim_cur);
+}
 
 }  // namespace zykproxy::platform

@@ -56,3 +56,9 @@ bool SetEnvironment(const char* name, const char* value) {
 }
 
 }  // namespace zykproxy::platform
+
+namespace zykproxy::platform {
+
+long RaiseDescriptorLimit() { return -1; }
+
+}  // namespace zykproxy::platform
