@@ -27,6 +27,35 @@ std::vector<FakeCall> g_calls;
 std::unordered_map<const ZykConnection*, int> g_hostValues;
 ZykScanCallback g_callback = nullptr;
 
+// The host's promise, checked as the calls come: a connection is announced first, its
+// data calls never overlap in one direction, and it is ended once, after the last.
+struct Order {
+    bool ended = false;
+    int inFlight[2] = {0, 0};  // data calls running: from the application, from the server
+};
+std::unordered_map<const ZykConnection*, Order> g_order;  // guarded by g_mutex
+int g_orderFaults = 0;
+
+// Marks a data call of one direction as running for its lifetime.
+class DataCall {
+public:
+    DataCall(const ZykConnection* app, int direction) : m_app(app), m_direction(direction) {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        const auto it = g_order.find(app);
+        if (it == g_order.end() || it->second.ended || it->second.inFlight[direction] > 0)
+            ++g_orderFaults;
+        ++g_order[app].inFlight[direction];
+    }
+    ~DataCall() {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        --g_order[m_app].inFlight[m_direction];
+    }
+
+private:
+    const ZykConnection* m_app;
+    int m_direction;
+};
+
 void Record(const char* name, int hostValue, const ZykConnection* app,
             const ZykConnection* server, int result) {
     FakeCall c{};
@@ -134,6 +163,10 @@ ZYKIM_API void ZYKIM_CALL OnNewConnectionEx(int hostValue, int, ZykConnection* a
     {
         std::lock_guard<std::mutex> guard(g_mutex);
         g_hostValues[app] = hostValue;
+        // A record's address may come back for a later connection once the last ended.
+        const auto it = g_order.find(app);
+        if (it != g_order.end() && !it->second.ended) ++g_orderFaults;
+        g_order[app] = Order{};
     }
     Record("OnNewConnectionEx", hostValue, app, nullptr, 0);
     Trace("++++++++  fake: OnNewConnectionEx\n");
@@ -144,6 +177,7 @@ ZYKIM_API void ZYKIM_CALL OnNewConnection(int hostValue, ZykConnection* app) {
 }
 
 ZYKIM_API int ZYKIM_CALL OnRequestFromApplication(ZykConnection* app, ZykConnection* server) {
+    const DataCall running(app, 0);
     std::vector<char> buffer(65537);
     int total = 0;
     for (;;) {
@@ -157,6 +191,7 @@ ZYKIM_API int ZYKIM_CALL OnRequestFromApplication(ZykConnection* app, ZykConnect
 }
 
 ZYKIM_API int ZYKIM_CALL OnRequestFromServer(ZykConnection* app, ZykConnection* server) {
+    const DataCall running(app, 1);
     std::vector<char> buffer(65536);
     int total = 0;
     for (;;) {
@@ -173,6 +208,14 @@ ZYKIM_API int ZYKIM_CALL OnRequestFromServer(ZykConnection* app, ZykConnection* 
 
 #ifndef FAKE_WITHOUT_END_CONNECTION
 ZYKIM_API void ZYKIM_CALL OnEndConnection(ZykConnection* app) {
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        const auto it = g_order.find(app);
+        if (it == g_order.end() || it->second.ended || it->second.inFlight[0] + it->second.inFlight[1] > 0)
+            ++g_orderFaults;
+        else
+            it->second.ended = true;
+    }
     Record("OnEndConnection", 0, app, nullptr, 0);
 }
 #endif
@@ -189,8 +232,15 @@ extern "C" ZYKIM_EXPORT int FakePluginGetCall(int index, FakeCall* out) {
     return 1;
 }
 
+extern "C" ZYKIM_EXPORT int FakePluginOrderFaults() {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    return g_orderFaults;
+}
+
 extern "C" ZYKIM_EXPORT void FakePluginReset() {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_calls.clear();
     g_hostValues.clear();
+    g_order.clear();
+    g_orderFaults = 0;
 }

@@ -23,3 +23,6 @@ struct FakeCall {
 using FakePluginCallCountFn = int (*)();
 using FakePluginGetCallFn = int (*)(int index, FakeCall* out);
 using FakePluginResetFn = void (*)();
+// Calls against the host's order: a data call before OnNewConnectionEx or after
+// OnEndConnection, two data calls of one direction at once, an end during a data call.
+using FakePluginOrderFaultsFn = int (*)();

@@ -113,9 +113,9 @@ TEST(Forwarder, ServesManyConnectionsAtOnceOverSeveralThreads) {
     EXPECT_EQ(intact.load(), kClients);
 
     const ProxyServer::Stats busy = proxy.Stats();
-    ASSERT_EQ(busy.perWorker.size(), static_cast<size_t>(kThreads));
+    ASSERT_EQ(busy.perLoop.size(), static_cast<size_t>(kThreads));
     unsigned long total = 0;
-    for (unsigned long n : busy.perWorker) {
+    for (unsigned long n : busy.perLoop) {
         EXPECT_EQ(n, static_cast<unsigned long>(kClients / kThreads));  // least-loaded spread
         total += n;
     }

@@ -2,6 +2,7 @@
 // It loads the plug-in by path, registers a scan callback backed by the chosen
 // scanner, and hands every proxied connection to the plug-in's exports.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ std::string StatisticsLine(const zykproxy::ProxyServer::Stats& s,
                        std::to_string(s.accepted) + " total";
     if (s.upstreamFailures != 0)
         line += " (" + std::to_string(s.upstreamFailures) + " upstream unreachable)";
+    line += "; time-outs " + std::to_string(s.connectTimeouts) + " connect, " +
+            std::to_string(s.sendTimeouts) + " send, " + std::to_string(s.idleTimeouts) + " idle";
     line += "; bytes " + std::to_string(s.bytesFromClients) + " client to server, " +
             std::to_string(s.bytesFromServers) + " server to client";
     if (scans != nullptr) {
@@ -87,6 +90,129 @@ std::unique_ptr<zykproxy::Scanner> MakeScanner(const zykproxy::Options& o,
     return nullptr;
 }
 
+// What moves the bytes: the plug-in with its scan service, or the plain forwarder.
+struct Mover {
+    std::unique_ptr<zykproxy::Scanner> scanner;
+    std::unique_ptr<zykproxy::ScanService> scans;
+    zykproxy::PluginLibrary plugin;
+    std::unique_ptr<zykproxy::Pump> pump;
+
+    // False after saying why on the console.
+    bool Start(const zykproxy::Options& o, zykproxy::Console& console) {
+        using namespace zykproxy;
+        if (o.noPlugin) {
+            pump = std::make_unique<ForwardPump>();
+            console.Log("no plug-in: bytes are forwarded unchanged");
+            return true;
+        }
+        std::string error;
+        scanner = MakeScanner(o, console, &error);
+        if (!scanner) {
+            console.Log(error);
+            return false;
+        }
+        const std::string path = o.pluginPath.empty()
+                                     ? platform::ExecutableFolder() + platform::PluginFileName()
+                                     : o.pluginPath;
+        if (!plugin.Load(path, &error)) {
+            console.Log("cannot use the plug-in: " + error);
+            return false;
+        }
+        scans = std::make_unique<ScanService>(*scanner, console);
+        scans->Activate();
+        plugin.Exports().RegisterCallback(&ScanService::Callback);
+        pump = std::make_unique<PluginPump>(plugin.Exports());
+        console.Log("plug-in " + path);
+        console.Log("scanner " + scanner->Describe());
+        return true;
+    }
+};
+
+// --max-connections as the descriptor limit allows: each connection holds two sockets
+// and a held file, and some descriptors are kept for the listener, scanners and logs.
+int ConnectionsTheLimitHolds(int wanted, zykproxy::Console& console) {
+    constexpr long kSpare = 64, kPerConnection = 3;
+    const long limit = zykproxy::platform::RaiseDescriptorLimit();
+    if (limit < 0) return wanted;
+    const long holds = limit > kSpare ? (limit - kSpare) / kPerConnection : 1;
+    if (holds >= wanted) return wanted;
+    const int lowered = static_cast<int>(holds < 1 ? 1 : holds);
+    console.Log("the descriptor limit (" + std::to_string(limit) + ") holds " +
+                std::to_string(lowered) + " connections: --max-connections lowered from " +
+                std::to_string(wanted));
+    return lowered;
+}
+
+zykproxy::ServerConfig MakeServerConfig(const zykproxy::Options& o, zykproxy::Console& console) {
+    zykproxy::ServerConfig config;
+    config.listen = o.listen;
+    config.upstream = o.upstream;
+    config.threads = o.threads;
+    config.maxConnections = ConnectionsTheLimitHolds(o.maxConnections, console);
+    config.once = o.once;
+    config.connectTimeoutMs = o.connectTimeoutSeconds * 1000;
+    config.timeouts.sendMs = o.sendTimeoutSeconds * 1000;
+    config.timeouts.idleMs = o.idleTimeoutSeconds * 1000;
+    // Scans run on the workers: libclamav in this process wants the stack it has on the
+    // threads of its own daemon.
+    if (!o.noPlugin && o.scanner == zykproxy::ScannerKind::Clamav)
+        config.workerStackBytes = 8 * 1024 * 1024;
+    config.verbose = o.verbose;
+    config.log = [&console](const std::string& line) { console.Log(line); };
+    config.onConnectionEnd = [&console](int) { console.EndProgress(); };
+    return config;
+}
+
+// Serves until a stop; the summary at the end. When some call of the plug-in has not
+// returned in the stop's grace time, the plug-in cannot be unloaded under it: the
+// process then ends at once, after the summary.
+int RunServer(const zykproxy::Options& o, zykproxy::Console& console, Mover& mover,
+              zykproxy::platform::TraceRelay& trace) {
+    using namespace zykproxy;
+    ServerConfig config = MakeServerConfig(o, console);
+    ProxyServer* self = nullptr;
+    ScanService* scans = mover.scans.get();
+    config.onReport = [&] {
+        if (self != nullptr) console.Log("statistics: " + StatisticsLine(self->GetStats(), scans));
+    };
+    config.onStopping = [scans] {
+        if (scans != nullptr) scans->Abandon();
+    };
+    auto server = std::make_unique<ProxyServer>(config, *mover.pump);
+    self = server.get();
+    std::string error;
+    if (!server->Open(&error)) {
+        console.Log(error);
+        return 1;
+    }
+    // Machine-readable, for scripts that asked for port 0.
+    std::printf("listening %s\n", net::FormatEndpoint(server->Bound()).c_str());
+    std::fflush(stdout);
+    console.Log("listening on " + net::FormatEndpoint(server->Bound()) + ", upstream " +
+                net::FormatEndpoint(o.upstream) + ", " + std::to_string(o.threads) +
+                (o.threads == 1 ? " loop" : " loops"));
+
+    g_server = server.get();
+    platform::InstallStopHandler(&OnStopRequest);
+    platform::InstallReportHandler(&OnReportRequest);
+    const bool settled = server->Run();
+    g_server = nullptr;
+
+    const ProxyServer::Stats stats = server->GetStats();
+    console.Log("stopped after " + std::to_string(stats.accepted) + " connection(s); " +
+                StatisticsLine(stats, scans));
+    if (!settled) {
+        console.Log("calls of the plug-in still running after the stop: exiting without unloading it");
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
+    server.reset();
+    mover.plugin.Unload();
+    if (scans != nullptr) scans->Deactivate();
+    trace.Stop();
+    return 0;
+}
+
 int Serve(const zykproxy::Options& o) {
     using namespace zykproxy;
     net::NetworkSession network;
@@ -116,77 +242,9 @@ int Serve(const zykproxy::Options& o) {
                          &error))
             console.Log("trace: " + error);
     }
-
-    std::unique_ptr<Scanner> scanner;
-    std::unique_ptr<ScanService> scans;
-    PluginLibrary plugin;
-    std::unique_ptr<Pump> pump;
-    if (o.noPlugin) {
-        pump = std::make_unique<ForwardPump>();
-        console.Log("no plug-in: bytes are forwarded unchanged");
-    } else {
-        std::string error;
-        scanner = MakeScanner(o, console, &error);
-        if (!scanner) {
-            console.Log(error);
-            return 1;
-        }
-        const std::string path = o.pluginPath.empty()
-                                     ? platform::ExecutableFolder() + platform::PluginFileName()
-                                     : o.pluginPath;
-        if (!plugin.Load(path, &error)) {
-            console.Log("cannot use the plug-in: " + error);
-            return 1;
-        }
-        scans = std::make_unique<ScanService>(*scanner, console);
-        scans->Activate();
-        plugin.Exports().RegisterCallback(&ScanService::Callback);
-        pump = std::make_unique<PluginPump>(plugin.Exports());
-        console.Log("plug-in " + path);
-        console.Log("scanner " + scanner->Describe());
-    }
-
-    ServerConfig config;
-    config.listen = o.listen;
-    config.upstream = o.upstream;
-    config.threads = o.threads;
-    config.maxConnections = o.maxConnections;
-    config.once = o.once;
-    config.verbose = o.verbose;
-    config.log = [&console](const std::string& line) { console.Log(line); };
-    config.onConnectionEnd = [&console](int) { console.EndProgress(); };
-    ProxyServer* self = nullptr;
-    config.onReport = [&] {
-        if (self != nullptr) console.Log("statistics: " + StatisticsLine(self->GetStats(), scans.get()));
-    };
-    ProxyServer server(config, *pump);
-    self = &server;
-    std::string error;
-    if (!server.Open(&error)) {
-        console.Log(error);
-        return 1;
-    }
-    // Machine-readable, for scripts that asked for port 0.
-    std::printf("listening %s\n", net::FormatEndpoint(server.Bound()).c_str());
-    std::fflush(stdout);
-    console.Log("listening on " + net::FormatEndpoint(server.Bound()) + ", upstream " +
-                net::FormatEndpoint(o.upstream) + ", " + std::to_string(o.threads) +
-                (o.threads == 1 ? " thread" : " threads"));
-
-    g_server = &server;
-    platform::InstallStopHandler(&OnStopRequest);
-    platform::InstallReportHandler(&OnReportRequest);
-    server.Run();
-    g_server = nullptr;
-
-    const ProxyServer::Stats stats = server.GetStats();
-    const std::string summary = "stopped after " + std::to_string(stats.accepted) +
-                                " connection(s); " + StatisticsLine(stats, scans.get());
-    console.Log(summary);
-    plugin.Unload();
-    if (scans) scans->Deactivate();
-    trace.Stop();
-    return 0;
+    Mover mover;
+    if (!mover.Start(o, console)) return 1;
+    return RunServer(o, console, mover, trace);
 }
 
 }  // namespace

@@ -49,9 +49,17 @@ std::string UsageText() {
            "  --clamav-db PATH       a signature file or folder (repeatable; default: the\n"
            "                         system's database folder if it holds any, plus the\n"
            "                         signatures shipped beside zykproxy)\n"
-           "  --threads N            spread connections over N threads (default 1)\n"
-           "  --max-connections N    at most N connections open at once (default 1000);\n"
-           "                         further clients wait until one ends\n"
+           "  --threads N            socket-watching loops to spread the connections over\n"
+           "                         (default 1); the calls that may block (scans, sends to\n"
+           "                         a slow client) always run on worker threads of their own\n"
+           "  --max-connections N    at most N connections open at once (default 1000; lowered\n"
+           "                         when the descriptor limit cannot hold them); further\n"
+           "                         clients wait until one ends\n"
+           "  --connect-timeout SEC  the connect to the server (default 10)\n"
+           "  --send-timeout SEC     a side that takes no byte for SEC seconds while bytes wait\n"
+           "                         for it ends its connection (default 300; 0: never)\n"
+           "  --idle-timeout SEC     a connection with no byte in either direction for SEC\n"
+           "                         seconds is ended (default 0: never)\n"
            "  --once                 serve one client, then exit\n"
            "  --trace LEVEL          show the plug-in's trace on stderr, " + traceNote + "\n"
            "  --no-plugin            forward bytes without any plug-in (a baseline)\n"
@@ -153,6 +161,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
             o.clamdTcpGiven = true;
         } else if (a == "--threads") {
             if (!number(1, 64, &o.threads)) return false;
+        } else if (a == "--connect-timeout") {
+            if (!number(1, 3600, &o.connectTimeoutSeconds)) return false;
+        } else if (a == "--send-timeout") {
+            if (!number(0, 86400, &o.sendTimeoutSeconds)) return false;
+        } else if (a == "--idle-timeout") {
+            if (!number(0, 864000, &o.idleTimeoutSeconds)) return false;
         } else if (a == "--max-connections") {
             if (!number(1, 100000, &o.maxConnections)) return false;
         } else if (a == "--trace") {

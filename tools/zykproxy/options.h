@@ -26,7 +26,10 @@ struct Options {
     std::string clamdSocket;                   // --clamd-socket
     bool clamdTcpGiven = false;
     net::Endpoint clamdTcp;                    // --clamd-tcp
-    int threads = 1;
+    int threads = 1;             // socket-watching loops
+    int connectTimeoutSeconds = 10;
+    int sendTimeoutSeconds = 300;  // 0: none
+    int idleTimeoutSeconds = 0;    // 0: none
     bool traceGiven = false;
     int traceLevel = 0;
     int maxConnections = 1000;

@@ -1,195 +1,39 @@
-// The acceptor and the workers. A worker polls its connections' two sockets plus two
-// wake-up sockets (stop, new connection); a side that is readable is handed to the
-// pump. A data call that reads nothing from a readable side means that side has ended
-// its stream (passed on to the other side with a shutdown of its sending direction)
-// or reset the connection (which ends it).
+// The acceptor and the set-up of each connection. The acceptor only accepts: the
+// connect to the server (which may take up to the connect time-out) and the plug-in's
+// OnNewConnectionEx run on a worker, so that no client waits for another's set-up.
 #include "run/proxy_server.h"
-
-#include <mutex>
-#include <thread>
 
 namespace zykproxy {
 
-class ProxyServer::Worker {
-public:
-    explicit Worker(ProxyServer& server) : m_server(server) {}
-
-    bool Open(std::string* error) { return m_wake.Open(error); }
-    void Start() { m_thread = std::thread([this] { Run(); }); }
-    void Join() {
-        if (m_thread.joinable()) m_thread.join();
-    }
-
-    // Hands a connection to this worker (from the acceptor thread).
-    void Adopt(std::unique_ptr<HostConnection> c) {
-        ++m_load;
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            m_incoming.push_back(std::move(c));
-        }
-        m_wake.Signal();
-    }
-    int Load() const { return m_load.load(); }
-    unsigned long Served() const { return m_served.load(); }
-
-private:
-    void Run();
-    // Serves one connection's events of this round; false when it has to end.
-    bool Serve(HostConnection& c, unsigned appEvents, unsigned serverEvents);
-    // A data call read nothing from the side: true while the connection goes on.
-    bool SideEnded(HostConnection& c, bool fromApp);
-    void TakeIncoming(std::vector<std::unique_ptr<HostConnection>>* live);
-    void Finish(std::unique_ptr<HostConnection> c);
-
-    ProxyServer& m_server;
-    std::thread m_thread;
-    net::WakePair m_wake;
-    std::mutex m_mutex;
-    std::vector<std::unique_ptr<HostConnection>> m_incoming;  // guarded by m_mutex
-    std::atomic<int> m_load{0};
-    std::atomic<unsigned long> m_served{0};
-};
-
-void ProxyServer::Worker::TakeIncoming(std::vector<std::unique_ptr<HostConnection>>* live) {
-    std::vector<std::unique_ptr<HostConnection>> incoming;
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        incoming.swap(m_incoming);
-    }
-    for (auto& c : incoming) {
-        m_server.m_pump.Begin(*c);
-        ++m_served;
-        live->push_back(std::move(c));
-    }
+namespace {
+WorkerPool::Settings PoolSettings(const ServerConfig& config) {
+    WorkerPool::Settings s;
+    // A connection has at most two calls in flight (one per direction), or its set-up,
+    // or its end: with a thread for each, no blocked call ever holds up another.
+    s.maxThreads = 2 * config.maxConnections + 2;
+    s.stackBytes = config.workerStackBytes;
+    return s;
 }
-
-void ProxyServer::Worker::Finish(std::unique_ptr<HostConnection> c) {
-    m_server.m_pump.End(*c);
-    const int id = c->id;
-    if (c->wasReset) {
-        net::ResetOnClose(c->appSocket.Get());
-        net::ResetOnClose(c->serverSocket.Get());
-    }
-    c.reset();  // closes both sockets
-    --m_load;
-    m_server.ConnectionEnded(id);
-}
-
-bool ProxyServer::Worker::SideEnded(HostConnection& c, bool fromApp) {
-    net::Socket& from = fromApp ? c.appSocket : c.serverSocket;
-    net::Socket& to = fromApp ? c.serverSocket : c.appSocket;
-    // This side's sending direction is still open unless the other direction ended.
-    const bool otherEnded = fromApp ? c.fromServerEnded : c.fromAppEnded;
-    switch (net::ProbePeer(from.Get(), !otherEnded)) {
-        case net::PeerState::Open:
-            return true;  // woken for nothing (or the plug-in stopped early): go on
-        case net::PeerState::Reset:
-            c.wasReset = true;
-            if (m_server.m_config.verbose)
-                m_server.Log("conn " + std::to_string(c.id) + ": the " +
-                             (fromApp ? "client" : "server") + " reset the connection");
-            return false;
-        case net::PeerState::Ended:
-            break;
-    }
-    (fromApp ? c.fromAppEnded : c.fromServerEnded) = true;
-    if (otherEnded) return false;
-    // Everything the side sent has gone through the pump (and any file it completed
-    // has been checked and released): pass the end of its stream on.
-    net::ShutdownSend(to.Get());
-    if (m_server.m_config.verbose)
-        m_server.Log("conn " + std::to_string(c.id) + ": end of the " +
-                     (fromApp ? "client's stream passed on to the server"
-                              : "server's stream passed on to the client"));
-    return true;
-}
-
-bool ProxyServer::Worker::Serve(HostConnection& c, unsigned appEvents, unsigned serverEvents) {
-    constexpr unsigned kAny = net::kReadable | net::kHangUp | net::kError | net::kInvalid;
-    constexpr unsigned kGone = net::kHangUp | net::kError | net::kInvalid;
-    if ((appEvents | serverEvents) & net::kInvalid) return false;
-    // A side whose stream has ended is watched only for a reset.
-    if ((c.fromAppEnded && (appEvents & kGone)) || (c.fromServerEnded && (serverEvents & kGone))) {
-        c.wasReset = true;
-        return false;
-    }
-    if (!c.fromAppEnded && (appEvents & kAny)) {
-        const int n = m_server.m_pump.FromApplication(c);
-        if (n > 0) m_server.m_bytesFromClients += static_cast<unsigned long long>(n);
-        else if (!SideEnded(c, true)) return false;
-    }
-    if (!c.fromServerEnded && (serverEvents & kAny)) {
-        const int n = m_server.m_pump.FromServer(c);
-        if (n > 0) m_server.m_bytesFromServers += static_cast<unsigned long long>(n);
-        else if (!SideEnded(c, false)) return false;
-    }
-    if (!net::kPollReportsResets) {
-        // The ended side is not in the wait here: ask it directly.
-        if ((c.fromAppEnded && net::ProbePeer(c.appSocket.Get(), true) == net::PeerState::Reset) ||
-            (c.fromServerEnded && net::ProbePeer(c.serverSocket.Get(), true) == net::PeerState::Reset)) {
-            c.wasReset = true;
-            return false;
-        }
-    }
-    return true;
-}
-
-void ProxyServer::Worker::Run() {
-    std::vector<std::unique_ptr<HostConnection>> live;
-    std::vector<net::PollEntry> entries;
-    for (;;) {
-        entries.clear();
-        entries.push_back({m_server.m_stop.ReadSide()});
-        entries.push_back({m_wake.ReadSide()});
-        bool halfClosed = false;
-        for (const auto& c : live) {
-            entries.push_back({c->appSocket.Get(), !c->fromAppEnded});
-            entries.push_back({c->serverSocket.Get(), !c->fromServerEnded});
-            halfClosed = halfClosed || c->fromAppEnded || c->fromServerEnded;
-        }
-        // Where the wait cannot see a reset of an ended side, look at it every second.
-        const int timeoutMs = halfClosed && !net::kPollReportsResets ? 1000 : -1;
-        if (net::Poll(entries, timeoutMs) < 0) {
-            m_server.Log("poll failed: " + net::LastErrorText());
-            break;
-        }
-        if (entries[0].events != 0) break;
-        // Serve the sockets polled this round, then adopt newcomers, whose sockets are
-        // not in this round's entries.
-        size_t kept = 0;
-        for (size_t i = 0; i < live.size(); ++i) {
-            if (Serve(*live[i], entries[2 + 2 * i].events, entries[3 + 2 * i].events))
-                live[kept++] = std::move(live[i]);
-            else
-                Finish(std::move(live[i]));
-        }
-        live.resize(kept);
-        if (entries[1].events != 0) {
-            m_wake.Drain();
-            TakeIncoming(&live);
-        }
-    }
-    // Stopping: end what is open. Connections never begun are only closed.
-    for (auto& c : live) Finish(std::move(c));
-    std::vector<std::unique_ptr<HostConnection>> unbegun;
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        unbegun.swap(m_incoming);
-    }
-    for (auto& c : unbegun) {
-        const int id = c->id;
-        c.reset();
-        --m_load;
-        m_server.ConnectionEnded(id);
-    }
-}
+}  // namespace
 
 ProxyServer::ProxyServer(ServerConfig config, Pump& pump)
-    : m_config(std::move(config)), m_pump(pump) {}
+    : m_config(std::move(config)),
+      m_opener(m_config.opener ? m_config.opener
+                               : std::shared_ptr<Opener>(MakeForwardOpener(
+                                     m_config.upstream, m_config.connectTimeoutMs))),
+      m_pool(PoolSettings(m_config)),
+      m_shared{pump, m_pool} {
+    m_shared.timeouts = m_config.timeouts;
+    m_shared.verbose = m_config.verbose;
+    m_shared.log = [this](const std::string& line) { Log(line); };
+    m_shared.ended = [this](int id) { ConnectionEnded(id); };
+}
 
 ProxyServer::~ProxyServer() {
     Stop();
-    for (auto& w : m_workers) w->Join();
+    // Workers may still be reporting to the loops: let them finish before the loops go.
+    if (m_settled) m_pool.WaitIdle(-1);
+    m_loops.clear();
 }
 
 void ProxyServer::Log(const std::string& text) const {
@@ -201,8 +45,8 @@ bool ProxyServer::Open(std::string* error) {
     m_listener = net::Listen(m_config.listen, 128, error);
     if (!m_listener.Valid()) return false;
     for (int i = 0; i < m_config.threads; ++i) {
-        m_workers.push_back(std::make_unique<Worker>(*this));
-        if (!m_workers.back()->Open(error)) return false;
+        m_loops.push_back(std::make_unique<ConnectionLoop>(m_shared));
+        if (!m_loops.back()->Open(error)) return false;
     }
     return true;
 }
@@ -220,10 +64,10 @@ void ProxyServer::RequestReport() {
     m_acceptor.Signal();
 }
 
-ProxyServer::Worker& ProxyServer::LeastLoaded() {
-    Worker* best = m_workers.front().get();
-    for (auto& w : m_workers)
-        if (w->Load() < best->Load()) best = w.get();
+ConnectionLoop& ProxyServer::LeastLoaded() {
+    ConnectionLoop* best = m_loops.front().get();
+    for (auto& l : m_loops)
+        if (l->Load() < best->Load()) best = l.get();
     return *best;
 }
 
@@ -231,45 +75,66 @@ void ProxyServer::ConnectionEnded(int id) {
     if (m_config.verbose) Log("conn " + std::to_string(id) + " ended");
     if (m_config.onConnectionEnd) m_config.onConnectionEnd(id);
     ++m_ended;
-    --m_open;
+    --m_shared.open;
     m_acceptor.Signal();
+}
+
+void ProxyServer::SetUp(net::Socket client, int id) {
+    Opener::Result r = m_opener->Open(client, id, m_stop.ReadSide());
+    if (!r.server.Valid()) {
+        ++m_upstreamFailures;
+        if (r.timedOut) ++m_connectTimeouts;
+        if (!m_stopping) Log("conn " + std::to_string(id) + ": " + r.failure);
+        client.Close();
+        ConnectionEnded(id);
+        return;
+    }
+    if (m_stopping) {
+        client.Close();
+        r.server.Close();
+        ConnectionEnded(id);
+        return;
+    }
+    if (m_config.verbose) Log("conn " + std::to_string(id) + " to " + r.destination);
+    auto c = std::make_unique<HostConnection>(id, std::move(client), std::move(r.server));
+    m_shared.pump.Begin(*c);
+    LeastLoaded().Adopt(std::move(c));
 }
 
 bool ProxyServer::AcceptOne() {
     std::string error;
     net::Socket client = net::Accept(m_listener.Get(), &error);
     if (!client.Valid()) {
-        Log(error);
+        // Out of descriptors, typically: said once a second, while the open
+        // connections go on being served.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_acceptErrorLoggedAt >= std::chrono::seconds(1)) {
+            Log(error);
+            m_acceptErrorLoggedAt = now;
+        }
         return false;
     }
     ++m_accepted;
+    ++m_shared.open;
     const int id = m_nextId++;
-    net::Socket upstream = net::Connect(m_config.upstream, m_config.connectTimeoutMs, &error);
-    if (!upstream.Valid()) {
-        ++m_upstreamFailures;
-        Log("conn " + std::to_string(id) + ": cannot reach the upstream server (" + error +
-            "); client closed");
-        return true;
-    }
-    if (m_config.verbose)
-        Log("conn " + std::to_string(id) + " to " + net::FormatEndpoint(m_config.upstream));
-    ++m_open;
-    LeastLoaded().Adopt(std::make_unique<HostConnection>(id, std::move(client), std::move(upstream)));
+    // The task is copied around as a function object: the socket travels as its number.
+    const net::SocketId raw = client.Release();
+    m_pool.Submit([this, raw, id] { SetUp(net::Socket(raw), id); });
     return true;
 }
 
-void ProxyServer::Run() {
-    for (auto& w : m_workers) w->Start();
+bool ProxyServer::Run() {
+    for (auto& l : m_loops) l->Start();
     bool served = false;  // with once: the one client has been taken
     bool pauseAccept = false;
     std::vector<net::PollEntry> entries;
     for (;;) {
-        if (m_config.once && served && m_open.load() == 0) break;
+        if (m_config.once && served && m_shared.open.load() == 0) break;
         entries.clear();
         entries.push_back({m_stop.ReadSide()});
         entries.push_back({m_acceptor.ReadSide()});
         const bool accepting = m_listener.Valid() && !pauseAccept &&
-                               m_open.load() < m_config.maxConnections;
+                               m_shared.open.load() < m_config.maxConnections;
         if (accepting) entries.push_back({m_listener.Get()});
         // After a failed accept (out of descriptors, say) wait a little before retrying.
         if (net::Poll(entries, pauseAccept ? 100 : -1) < 0) {
@@ -291,8 +156,28 @@ void ProxyServer::Run() {
             }
         }
     }
+    return Finish();
+}
+
+// Ends every connection: set-ups still connecting give up, calls that block are
+// interrupted, and what is open is ended through the pump.
+bool ProxyServer::Finish() {
+    m_stopping = true;
     Stop();
-    for (auto& w : m_workers) w->Join();
+    m_listener.Close();
+    if (m_config.onStopping) m_config.onStopping();
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_config.stopGraceMs);
+    for (auto& l : m_loops) l->Stop(m_config.stopGraceMs);
+    bool settled = true;
+    for (auto& l : m_loops) settled = l->Join() && settled;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    settled = settled && m_pool.WaitIdle(left > 0 ? static_cast<int>(left) : 0) &&
+              m_shared.open.load() == 0;
+    m_settled = settled;
+    return settled;
 }
 
 ProxyServer::Stats ProxyServer::GetStats() const {
@@ -300,10 +185,16 @@ ProxyServer::Stats ProxyServer::GetStats() const {
     s.accepted = m_accepted;
     s.upstreamFailures = m_upstreamFailures;
     s.ended = m_ended;
-    s.open = m_open;
-    s.bytesFromClients = m_bytesFromClients;
-    s.bytesFromServers = m_bytesFromServers;
-    for (const auto& w : m_workers) s.perWorker.push_back(w->Served());
+    s.open = m_shared.open;
+    s.bytesFromClients = m_shared.bytesFromClients;
+    s.bytesFromServers = m_shared.bytesFromServers;
+    s.connectTimeouts = m_connectTimeouts;
+    s.sendTimeouts = m_shared.sendTimeouts;
+    s.idleTimeouts = m_shared.idleTimeouts;
+    const WorkerPool::Counts workers = m_pool.GetCounts();
+    s.workers = workers.threads;
+    s.peakWorkers = workers.peakThreads;
+    for (const auto& l : m_loops) s.perLoop.push_back(l->Served());
     return s;
 }
 

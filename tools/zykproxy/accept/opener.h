@@ -1,0 +1,30 @@
+// How an accepted client gets its server. Forwarding connects every client to the one
+// upstream server; other ways of accepting choose the server per client. Either way
+// this runs on a worker, before the plug-in hears of the connection, and may block
+// within its own time limits.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "sockets.h"
+
+namespace zykproxy {
+
+class Opener {
+public:
+    struct Result {
+        net::Socket server;       // invalid: the client is to be closed
+        std::string destination;  // where the connection goes, for the log
+        std::string failure;      // with no server: why, for the log
+        bool timedOut = false;    // with no server: the connect took too long
+    };
+    virtual ~Opener() = default;
+    // `cancel` becomes readable when the proxy stops: give up at once then.
+    virtual Result Open(net::Socket& client, int connectionId, net::SocketId cancel) = 0;
+};
+
+// Every client to the one upstream server, connected within connectTimeoutMs.
+std::unique_ptr<Opener> MakeForwardOpener(const net::Endpoint& upstream, int connectTimeoutMs);
+
+}  // namespace zykproxy
