@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "net.h"  // oftpeer's sockets, which its sessions run on
+#include "oft2.h"
 #include "platform/process.h"
 #include "platform/system.h"
 #include "session.h"
@@ -97,6 +98,7 @@ public:
         int code = -1;
         return m_process.Wait(timeoutMs, &code) ? code : -2;
     }
+    void RequestStop() { m_process.RequestStop(); }
     void Stop() {
         m_process.RequestStop();
         int code = 0;
@@ -218,6 +220,15 @@ inline std::string InfectedContent(size_t size, unsigned seed) {
     const std::string marker = "INFECTED-MARKER";
     content.replace(size / 2, marker.size(), marker);
     return content;
+}
+
+// The PROMPT header a sending client announces `body` with, as one file of one.
+inline std::string PromptFor(const std::string& name, const std::string& body) {
+    const uint32_t size = static_cast<uint32_t>(body.size());
+    const auto prompt = oftpeer::SerializeOft2(oftpeer::MakePrompt(
+        name, size, oftpeer::ComputeOscarChecksum(body.data(), body.size()), 0, 1, 1, size,
+        oftpeer::MakeCookie()));
+    return std::string(prompt.begin(), prompt.end());
 }
 
 }  // namespace zykim::e2e

@@ -72,15 +72,6 @@ std::unique_ptr<ScratchDir> EndToEnd::s_work, EndToEnd::s_held;
 std::unique_ptr<ScriptedUpstream> EndToEnd::s_upstream;
 std::unique_ptr<ProxyProcess> EndToEnd::s_proxy;
 
-// The PROMPT header a sending client announces `body` with, as one file of one.
-std::string PromptFor(const std::string& name, const std::string& body) {
-    const uint32_t size = static_cast<uint32_t>(body.size());
-    const auto prompt = oftpeer::SerializeOft2(oftpeer::MakePrompt(
-        name, size, oftpeer::ComputeOscarChecksum(body.data(), body.size()), 0, 1, 1, size,
-        oftpeer::MakeCookie()));
-    return std::string(prompt.begin(), prompt.end());
-}
-
 TEST_F(EndToEnd, CleanFilesArriveIntactAndAnInfectedOneBlankedInOneSession) {
     ScratchDir out;
     const std::vector<std::string> files = {

@@ -1,0 +1,248 @@
+// End to end: no connection waits for another. zykproxy with the real plug-in, on its
+// default command line apart from the scanner, keeps serving everyone while one
+// connection's file is being scanned or one client has stopped reading; a send
+// time-out ends the stalled connection the normal way; and a stop with calls blocked
+// ends at once, leaving nothing behind.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "e2e/e2e_support.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <stdlib.h>
+#endif
+
+namespace zykim::e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zykim::test::ScratchDir;
+using zykproxy::test::RandomBytes;
+using zykproxy::test::ReadToEnd;
+using zykproxy::test::ReadUpTo;
+
+constexpr long long kPromptMs = 200;  // the most a connection may be kept waiting
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// zykproxy of one test, with the command scanner, its own upstream and held-file folder.
+struct Proxied {
+    ScratchDir work, held;
+    ScriptedUpstream upstream;
+    ProxyProcess proxy;
+
+    bool Start(const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--upstream",
+                                         "127.0.0.1:" + std::to_string(upstream.Port()),
+                                         "--scanner", "command", "--scan-command", Built(ZYK_E2E_SCANNER)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return proxy.Start(args, held.Path(), work.File("zykproxy.log"));
+    }
+    // A connection whose server echoes.
+    znet::Socket Chatty() {
+        upstream.Push(zykproxy::test::Echo);
+        return proxy.Connect();
+    }
+    // How long a new connection waits for the first byte its server sends at once.
+    long long NewConnectionMs(std::vector<znet::Socket>* keep) {
+        upstream.Push([](znet::Socket s) {
+            znet::SendAll(s.Get(), "hello", 5);
+            std::string rest;
+            ReadToEnd(s.Get(), &rest, 20000);
+        });
+        const Clock::time_point start = Clock::now();
+        keep->push_back(proxy.Connect());
+        return ReadUpTo(keep->back().Get(), 5, 5000) == "hello" ? MsSince(start) : -1;
+    }
+};
+
+// How long a ping through an echoing connection takes; -1 when it does not come back.
+long long RoundTripMs(const znet::Socket& s) {
+    const Clock::time_point start = Clock::now();
+    if (!znet::SendAll(s.Get(), "ping", 4)) return -1;
+    return ReadUpTo(s.Get(), 4, 5000) == "ping" ? MsSince(start) : -1;
+}
+
+// Expects every chatty connection, and a new one, to be served at once.
+void ExpectEveryoneServed(Proxied& p, const std::vector<znet::Socket>& chatty,
+                          std::vector<znet::Socket>* keep, const char* when) {
+    for (const znet::Socket& c : chatty) {
+        const long long ms = RoundTripMs(c);
+        EXPECT_TRUE(ms >= 0 && ms < kPromptMs) << when << ": a round trip took " << ms << " ms";
+    }
+    const long long ms = p.NewConnectionMs(keep);
+    EXPECT_TRUE(ms >= 0 && ms < kPromptMs) << when << ": a new connection waited " << ms << " ms";
+}
+
+// The server side of a file transfer: the header, the receiver's acknowledgement, the
+// body; then it waits for the proxy to close. `sent` is set once the body is out,
+// `closed` once the server has seen the end.
+ScriptedUpstream::Script FileServer(std::shared_ptr<const std::string> header,
+                                    std::shared_ptr<const std::string> body,
+                                    std::shared_ptr<std::promise<void>> sent,
+                                    std::shared_ptr<std::promise<void>> closed = nullptr) {
+    return [=](znet::Socket s) {
+        znet::SendAll(s.Get(), header->data(), header->size());
+        ReadUpTo(s.Get(), header->size(), 20000);
+        znet::SendAll(s.Get(), body->data(), body->size());
+        sent->set_value();
+        std::string rest;
+        ReadToEnd(s.Get(), &rest, 30000);
+        if (closed) closed->set_value();
+    };
+}
+
+// The receiving side: takes the header and acknowledges it (with its own copy).
+void AcceptHeader(const znet::Socket& receiver, const std::string& header) {
+    ASSERT_EQ(ReadUpTo(receiver.Get(), header.size(), 20000), header);
+    ASSERT_TRUE(znet::SendAll(receiver.Get(), header.data(), header.size()));
+}
+
+template <typename T>
+bool Within(std::future<T>& f, int ms) {
+    return f.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+}
+
+TEST(NoWaiting, WhileOneFileIsScannedForFourSecondsEveryoneElseIsServedAtOnce) {
+    Proxied p;
+    ASSERT_TRUE(p.Start({"--scan-arg", "sleep=4000"}));
+    std::vector<znet::Socket> chatty, keep;
+    for (int i = 0; i < 5; ++i) {
+        chatty.push_back(p.Chatty());
+        ASSERT_GE(RoundTripMs(chatty.back()), 0);
+    }
+    auto header = std::make_shared<const std::string>(PromptFor("slow.bin", RandomBytes(5000, 7)));
+    auto body = std::make_shared<const std::string>(RandomBytes(5000, 7));
+    auto sent = std::make_shared<std::promise<void>>();
+    auto bodySent = sent->get_future();
+    p.upstream.Push(FileServer(header, body, sent));
+    znet::Socket receiver = p.proxy.Connect();
+    AcceptHeader(receiver, *header);
+    ASSERT_TRUE(Within(bodySent, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the check has begun
+
+    for (int i = 0; i < 20; ++i) {
+        const long long ms = p.NewConnectionMs(&keep);
+        EXPECT_TRUE(ms >= 0 && ms < kPromptMs) << "new connection " << i << " waited " << ms << " ms";
+    }
+    for (const znet::Socket& c : chatty) {
+        const long long ms = RoundTripMs(c);
+        EXPECT_TRUE(ms >= 0 && ms < kPromptMs) << "a round trip took " << ms << " ms";
+    }
+    // All of that while the check still ran; then the file arrives, intact.
+    EXPECT_EQ(p.proxy.Log().find("\"slow.bin\""), std::string::npos) << p.proxy.Log();
+    EXPECT_TRUE(ReadUpTo(receiver.Get(), body->size(), 20000) == *body);
+    EXPECT_NE(p.proxy.Log().find("\"slow.bin\" 5000 bytes: clean, passed"), std::string::npos)
+        << p.proxy.Log();
+}
+
+TEST(NoWaiting, AClientThatStopsReadingHoldsUpNoOtherConnection) {
+    Proxied p;
+    ASSERT_TRUE(p.Start({"--scan-arg", "marker"}));
+    std::vector<znet::Socket> chatty, keep;
+    for (int i = 0; i < 3; ++i) chatty.push_back(p.Chatty());
+    auto stream = std::make_shared<const std::string>(20 << 20, 'x');
+    auto outcome = std::make_shared<std::promise<bool>>();
+    auto sentAll = outcome->get_future();
+    p.upstream.Push([stream, outcome](znet::Socket s) {
+        outcome->set_value(znet::SendAll(s.Get(), stream->data(), stream->size()));
+    });
+    znet::Socket stalled = p.proxy.Connect();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the buffers are full
+    for (int round = 0; round < 5; ++round) {
+        ExpectEveryoneServed(p, chatty, &keep, "while a client does not read");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // The stall held all along (the default send time-out is minutes), and ends with
+    // the client: its server is told.
+    EXPECT_FALSE(Within(sentAll, 0));
+    stalled.Close();
+    ASSERT_TRUE(Within(sentAll, 10000));
+    EXPECT_FALSE(sentAll.get());
+}
+
+TEST(SendTimeout, AStalledClientIsClosedWithinThreeSecondsAlsoDuringARelease) {
+    Proxied p;
+    ASSERT_TRUE(p.Start({"--scan-arg", "marker", "--send-timeout", "2"}));
+    {
+        // A plain stream the client never reads.
+        auto stream = std::make_shared<const std::string>(20 << 20, 'x');
+        auto closed = std::make_shared<std::promise<long long>>();
+        auto closedAfter = closed->get_future();
+        const Clock::time_point start = Clock::now();
+        p.upstream.Push([stream, closed, start](znet::Socket s) {
+            znet::SendAll(s.Get(), stream->data(), stream->size());  // fails at the close
+            std::string rest;
+            ReadToEnd(s.Get(), &rest, 10000);
+            closed->set_value(MsSince(start));
+        });
+        znet::Socket stalled = p.proxy.Connect();
+        ASSERT_TRUE(Within(closedAfter, 10000));
+        EXPECT_LT(closedAfter.get(), 3000);
+    }
+    {
+        // A 20 MiB file whose release the client stops reading after its header.
+        auto body = std::make_shared<const std::string>(RandomBytes(20 << 20, 9));
+        auto header = std::make_shared<const std::string>(PromptFor("big.bin", *body));
+        auto sent = std::make_shared<std::promise<void>>();
+        auto closed = std::make_shared<std::promise<void>>();
+        auto serverSawClose = closed->get_future();
+        p.upstream.Push(FileServer(header, body, sent, closed));
+        znet::Socket receiver = p.proxy.Connect();
+        AcceptHeader(receiver, *header);
+        ASSERT_TRUE(Within(serverSawClose, 30000));
+    }
+    ASSERT_TRUE(p.proxy.WaitForEnded(2));
+    EXPECT_EQ(p.held.HeldFiles(), std::vector<std::string>{});
+    const std::string log = p.proxy.Log();
+    EXPECT_EQ(CountOf(log, ": the client took no byte for 2 s while bytes waited for it"), 2u) << log;
+    EXPECT_NE(log.find("\"big.bin\" 20971520 bytes: clean, passed"), std::string::npos) << log;
+}
+
+#ifndef _WIN32
+// Windows has no way here to send a console's Ctrl-C to one child process.
+TEST(Stopping, SigtermWithASendAndAScanBlockedEndsWithinTwoSecondsLeavingNothing) {
+    Proxied p;
+    const std::string pids = p.work.File("scanner.pids");
+    setenv("ZYKPROXY_TEST_SCANNER_PIDS", pids.c_str(), 1);  // zykproxy's scanners inherit it
+    const bool started = p.Start({"--scan-arg", "sleep"});  // a check that takes 30 s
+    unsetenv("ZYKPROXY_TEST_SCANNER_PIDS");
+    ASSERT_TRUE(started);
+    // A call blocked in a send: a client that does not read.
+    auto stream = std::make_shared<const std::string>(20 << 20, 'x');
+    p.upstream.Push([stream](znet::Socket s) { znet::SendAll(s.Get(), stream->data(), stream->size()); });
+    znet::Socket stalled = p.proxy.Connect();
+    // A call blocked in a scan.
+    auto body = std::make_shared<const std::string>(RandomBytes(30000, 5));
+    auto header = std::make_shared<const std::string>(PromptFor("held.bin", *body));
+    p.upstream.Push(FileServer(header, body, std::make_shared<std::promise<void>>()));
+    znet::Socket receiver = p.proxy.Connect();
+    AcceptHeader(receiver, *header);
+    ASSERT_TRUE(WaitUntil([&] { return !ReadWholeFile(pids).empty(); }, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    const Clock::time_point start = Clock::now();
+    p.proxy.RequestStop();  // SIGTERM
+    EXPECT_EQ(p.proxy.WaitForExit(5000), 0);
+    EXPECT_LT(MsSince(start), 2000);
+    const std::string log = p.proxy.Log();
+    EXPECT_NE(log.find("\"held.bin\" 30000 bytes: SCAN FAILED (check abandoned: zykproxy is stopping), blocked"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("zykproxy: stopped after 2 connection(s)"), std::string::npos) << log;
+    EXPECT_EQ(p.held.HeldFiles(), std::vector<std::string>{});
+    const int scanner = std::atoi(ReadWholeFile(pids).c_str());
+    EXPECT_TRUE(scanner > 0 && kill(scanner, 0) != 0) << "the scanner " << scanner << " is still there";
+    // The held body never reached the client.
+    std::string rest;
+    ReadToEnd(receiver.Get(), &rest, 5000);
+    EXPECT_EQ(rest.find_first_not_of('\0'), std::string::npos);
+}
+#endif
+
+}  // namespace
+}  // namespace zykim::e2e
