@@ -1,12 +1,20 @@
 // netload: the traffic of the network benchmarks (Linux only): an upstream server that
 // sends plain bytes, an OFT2 transfer or echoes, and the clients that time them.
 //
-//   netload serve source|oft2|echo [--bytes N]   prints "listening PORT"; ends when stdin closes
+//   netload serve source|oft2|echo|request [--bytes N]
+//                                                prints "listening PORT"; ends when stdin closes;
+//                                                request: for each 8-byte big-endian count the
+//                                                client sends, sends that many bytes back
 //   netload sink --port P --bytes N              reads N bytes; prints "seconds S"
 //   netload pingpong --port P [--count C] [--size S]
 //                                                prints "p50_us X p99_us Y mean_us Z"
 //   netload hold --port P --connections N        opens N connections, one round trip on
 //                                                each, prints "ready", holds until stdin closes
+//   netload streams --port P --connections N --streaming M --bytes B
+//                                                (against serve request) opens N connections with
+//                                                one 100-byte request each, prints "open", has M of
+//                                                them take B bytes each at once, prints "seconds S"
+//                                                (the last stream's end), holds until stdin closes
 //   netload disk --dir D --bytes N               writes N bytes in 64 KiB blocks, reads them
 //                                                back in 32 KiB blocks, deletes; prints "seconds S"
 #include <fcntl.h>
@@ -137,7 +145,28 @@ void ExitWhenStdinCloses() {
     }).detach();
 }
 
+// Sends n bytes of the plain block, again and again.
+bool SendPlain(net::SocketId s, uint64_t n, const std::vector<uint8_t>& block) {
+    for (uint64_t left = n; left > 0;) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
+        if (!SendAll(s, block.data(), chunk)) return false;
+        left -= chunk;
+    }
+    return true;
+}
+
+// The request mode: each 8-byte big-endian count is answered with that many bytes.
+void ServeRequests(net::SocketId s, const std::vector<uint8_t>& block) {
+    uint8_t request[8];
+    while (ReadExactly(s, request, sizeof request, sizeof request)) {
+        uint64_t n = 0;
+        for (uint8_t byte : request) n = n << 8 | byte;
+        if (!SendPlain(s, n, block)) return;
+    }
+}
+
 void ServeOne(net::Socket c, const std::string& mode, uint64_t bytes, const std::vector<uint8_t>* block) {
+    if (mode == "request") return ServeRequests(c.Get(), *block);
     if (mode == "echo") {
         std::vector<uint8_t> buffer(kBlock);
         while (true) {
@@ -150,11 +179,7 @@ void ServeOne(net::Socket c, const std::string& mode, uint64_t bytes, const std:
         const auto header = Oft2Header(static_cast<uint32_t>(bytes));
         if (!SendAll(c.Get(), header.data(), header.size())) return;
     }
-    for (uint64_t left = bytes; left > 0;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block->size()));
-        if (!SendAll(c.Get(), block->data(), n)) return;
-        left -= n;
-    }
+    if (!SendPlain(c.Get(), bytes, *block)) return;
     // Let the client read everything and close first.
     net::ShutdownSend(c.Get());
     DrainUntilClosed(c.Get());
@@ -162,8 +187,8 @@ void ServeOne(net::Socket c, const std::string& mode, uint64_t bytes, const std:
 
 int Serve(const std::vector<std::string>& args) {
     const std::string mode = args.size() > 1 ? args[1] : "";
-    if (mode != "source" && mode != "oft2" && mode != "echo") {
-        std::fprintf(stderr, "netload serve: source, oft2 or echo\n");
+    if (mode != "source" && mode != "oft2" && mode != "echo" && mode != "request") {
+        std::fprintf(stderr, "netload serve: source, oft2, echo or request\n");
         return 64;
     }
     const uint64_t bytes = ArgNumber(args, "--bytes", 0);
@@ -261,6 +286,55 @@ int Hold(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Asks the request server for n bytes and reads them.
+bool Take(net::SocketId s, uint64_t n, std::vector<uint8_t>* buffer) {
+    uint8_t request[8];
+    for (int i = 0; i < 8; ++i) request[i] = static_cast<uint8_t>(n >> (56 - 8 * i));
+    return SendAll(s, request, sizeof request) && ReadExactly(s, buffer->data(), buffer->size(), n);
+}
+
+int Streams(const std::vector<std::string>& args) {
+    const auto port = static_cast<uint16_t>(ArgNumber(args, "--port", 0));
+    const auto n = static_cast<size_t>(ArgNumber(args, "--connections", 1000));
+    const auto streaming = static_cast<size_t>(ArgNumber(args, "--streaming", 100));
+    const uint64_t bytes = ArgNumber(args, "--bytes", 64ull << 20);
+    if (streaming > n) {
+        std::fprintf(stderr, "netload streams: --streaming is at most --connections\n");
+        return 64;
+    }
+    std::vector<net::Socket> open;
+    std::vector<uint8_t> buffer(kBlock);
+    for (size_t i = 0; i < n; ++i) {
+        open.push_back(ConnectLoopback(port));
+        if (!Take(open.back().Get(), 100, &buffer)) {
+            std::fprintf(stderr, "netload streams: connection %zu failed\n", i);
+            return 1;
+        }
+    }
+    std::printf("open\n");
+    std::fflush(stdout);
+    std::vector<std::thread> streams;
+    std::vector<char> ok(streaming, 0);
+    const auto start = Clock::now();
+    for (size_t i = 0; i < streaming; ++i)
+        streams.emplace_back([&, i] {
+            std::vector<uint8_t> own(kBlock);
+            ok[i] = Take(open[i * (n / streaming)].Get(), bytes, &own);
+        });
+    for (auto& t : streams) t.join();
+    const double seconds = Seconds(start);
+    if (std::find(ok.begin(), ok.end(), 0) != ok.end()) {
+        std::fprintf(stderr, "netload streams: a stream ended early\n");
+        return 1;
+    }
+    std::printf("seconds %.6f\n", seconds);
+    std::fflush(stdout);
+    char c;
+    while (::read(STDIN_FILENO, &c, 1) > 0) {
+    }
+    return 0;
+}
+
 int Disk(const std::vector<std::string>& args) {
     const std::string dir = ArgText(args, "--dir");
     const uint64_t bytes = ArgNumber(args, "--bytes", 0);
@@ -310,7 +384,8 @@ int main(int argc, char** argv) {
     if (command == "sink") return Sink(args);
     if (command == "pingpong") return PingPong(args);
     if (command == "hold") return Hold(args);
+    if (command == "streams") return Streams(args);
     if (command == "disk") return Disk(args);
-    std::fprintf(stderr, "usage: netload serve|sink|pingpong|hold|disk ... (see the top of netload.cpp)\n");
+    std::fprintf(stderr, "usage: netload serve|sink|pingpong|hold|streams|disk ... (see the top of netload.cpp)\n");
     return 64;
 }
