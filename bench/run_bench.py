@@ -292,6 +292,62 @@ class Bench:
                 srv.stop()
         self.results["growth"] = growth
 
+    # --- 7: many connections --------------------------------------------------------------
+    def many_connections(self):
+        n, m = self.args.many_connections, self.args.many_streaming
+        size = self.args.many_stream_bytes
+        self.say("many connections: %d open, %d streaming %d MiB each, x %d rounds"
+                 % (n, m, size // MIB, self.rounds))
+        rates = {"plugin": [], "socat": []}
+        rss = {"idle": [], "open": [], "peak": []}
+        for r in range(self.rounds):
+            for k in (("plugin", "socat") if r % 2 == 0 else ("socat", "plugin")):
+                srv, up = self.server("request")
+                p, port = self.proxy(k, up)
+                streams = None
+                try:
+                    time.sleep(0.2)
+                    idle = proc_status(p.pid, "VmRSS") if k == "plugin" else 0
+                    streams = Process([self.netload, "streams", "--port", str(port), "--connections", str(n),
+                                       "--streaming", str(m), "--bytes", str(size)], env=self.env)
+                    if streams.line(300) != "open":
+                        raise RuntimeError("netload streams did not open its connections")
+                    if k == "plugin":
+                        time.sleep(0.2)
+                        opened = proc_status(p.pid, "VmRSS")
+                        with open("/proc/%d/clear_refs" % p.pid, "w") as f:
+                            f.write("5")  # the peak starts again from here
+                    seconds = float(streams.line(600).split()[1])
+                    rates[k].append(m * size / seconds / 1e9)
+                    if k == "plugin":
+                        rss["idle"].append(idle)
+                        rss["open"].append(opened)
+                        rss["peak"].append(proc_status(p.pid, "VmHWM"))
+                finally:
+                    if streams:
+                        streams.stop()
+                    p.stop()
+                    srv.stop()
+        self.results["many"] = {"rates": rates, "rss": rss, "n": n, "m": m, "size": size}
+
+    # --- 8: what a slow scan or a stalled client costs the others ----------------------------
+    def isolation(self):
+        path = self.args.isolation_waits
+        waits = {}
+        try:
+            with open(path) as f:
+                report = json.load(f)
+            for suite in report["testsuites"]:
+                for test in suite["testsuite"]:
+                    for key, value in test.items():
+                        if key.endswith("_ms"):
+                            waits[key] = float(value)
+                    if test.get("failures"):
+                        self.notes.append("isolation test %s failed" % test["name"])
+        except (OSError, ValueError, KeyError, TypeError) as e:
+            self.notes.append("no isolation figures: %s" % e)
+        self.results["isolation"] = waits
+
     # --- 4: the magic search --------------------------------------------------------------
     def pattern_search(self):
         self.say("pattern search (native)")
@@ -357,6 +413,9 @@ class Bench:
             self.pass_through()
             self.file_transfer()
             self.memory()
+            self.many_connections()
+            if self.args.isolation_waits:
+                self.isolation()
             if not self.args.no_profile:
                 self.profile()
         finally:
@@ -621,6 +680,9 @@ def write_document(b, path):
     add("")
     table([("plug-in", g["plugin"]), ("plain forwarder", g["forward"])], "KiB")
 
+    many_section(b, add, table)
+    isolation_section(b, add)
+
     add("## 4. The magic search")
     add("")
     add("`FindPattern` for \"oft2\" with the default folding table over a 64 KiB block of random "
@@ -693,16 +755,76 @@ def write_document(b, path):
         out.write("\n".join(L) + "\n")
 
 
+def many_section(b, add, table):
+    many = b.results["many"]
+    rates, rss = many["rates"], many["rss"]
+    n, m = many["n"], many["m"]
+    add("## 7. Many connections")
+    add("")
+    add("%d connections opened through the host (each with one 100-byte request and answer), then "
+        "%d of them, spread over the set, each take %d MiB from the server at the same time while "
+        "the others stay open (netload streams against netload serve request). The rate is all the "
+        "streams' bytes over the time until the last one ended. zykproxy runs the plug-in with the "
+        "`none` scanner on its default command line (one socket-watching loop, worker threads "
+        "started as calls need them); socat forks a process per connection (`-b65536`). Rounds "
+        "alternate which host goes first." % (n, m, many["size"] // MIB))
+    add("")
+    table([("zykproxy with the plug-in", rates["plugin"]), ("socat", rates["socat"]),
+           ("ratio zykproxy / socat", ratios(rates["plugin"], rates["socat"]))], "GB/s")
+    per_open = [(o - i) / n for o, i in zip(rss["open"], rss["idle"])]
+    add("Resident memory of zykproxy: before the connections (VmRSS), with the %d open and idle "
+        "(VmRSS), and the peak while the %d streams ran (VmHWM, reset once the connections were "
+        "open), in KiB:" % (n, m))
+    add("")
+    table([("before", rss["idle"]), ("%d open" % n, rss["open"]), ("peak while streaming", rss["peak"]),
+           ("per open connection", per_open),
+           ("peak per streaming connection", [(p - o) / m for p, o in zip(rss["peak"], rss["open"])])],
+          "KiB")
+
+
+def isolation_section(b, add):
+    w = b.results.get("isolation")
+    if w is None:
+        return
+    add("## 8. What a slow scan or a stalled client costs the others")
+    add("")
+    add("Measured by the end-to-end tests `NoWaiting.*` and `SendTimeout.*` (tests/e2e/"
+        "test_e2e_isolation.cpp), natively, with zykproxy on its default command line and the "
+        "command scanner: while one connection's file is scanned for 4 s, 20 new connections "
+        "(connect to first byte of their server) and one round trip on each of 5 open ones; while "
+        "one client does not read a 20 MiB stream, 5 rounds of 4 new connections and a round trip "
+        "on each of 3 open ones; and with `--send-timeout 2`, the time from the stalled client's "
+        "connect until its server saw the connection close. The tests fail above 200 ms, or 3 s "
+        "for the close. In milliseconds:")
+    add("")
+    add("| Situation | Wait | Median | Max |")
+    add("|---|---|---|---|")
+    for key, situation, what in (("scan_new_connection", "a 4 s scan", "new connection"),
+                                 ("scan_round_trip", "a 4 s scan", "round trip"),
+                                 ("stall_new_connection", "a client that does not read", "new connection"),
+                                 ("stall_round_trip", "a client that does not read", "round trip")):
+        if key + "_max_ms" in w:
+            add("| %s | %s | %.2f | %.2f |" % (situation, what, w[key + "_median_ms"], w[key + "_max_ms"]))
+    if "stalled_closed_after_ms" in w:
+        add("| `--send-timeout 2`, a client that does not read | until its server sees the close | "
+            "%.0f | |" % w["stalled_closed_after_ms"])
+    add("")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--root", default=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     ap.add_argument("--out", default=None)
-    ap.add_argument("--rounds", type=int, default=7)
+    ap.add_argument("--rounds", type=int, default=9)
     ap.add_argument("--stream-bytes", type=int, default=GIB)
     ap.add_argument("--file-bytes", type=int, default=256 * MIB)
     ap.add_argument("--memory-file-bytes", type=int, default=GIB)
     ap.add_argument("--idle-connections", type=int, default=1000)
     ap.add_argument("--round-trips", type=int, default=10000)
+    ap.add_argument("--many-connections", type=int, default=1000)
+    ap.add_argument("--many-streaming", type=int, default=100)
+    ap.add_argument("--many-stream-bytes", type=int, default=32 * MIB)
+    ap.add_argument("--isolation-waits", default=None, help="the isolation tests' JSON report")
     ap.add_argument("--win32-rates", default=None, help="output of find_pattern_rate.exe under Wine")
     ap.add_argument("--no-profile", action="store_true")
     args = ap.parse_args()

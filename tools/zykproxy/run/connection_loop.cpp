@@ -20,7 +20,8 @@ struct ConnectionLoop::Live {
     Call call[2];
     Clock::time_point activeAt;  // the last byte in either direction
     Ending ending = Ending::No;
-    bool endStarted = false;  // OnEndConnection is on its way
+    bool endStarted = false;               // OnEndConnection is on its way
+    std::atomic<bool> interrupted{false};  // its sockets are shut down: no more calls
     bool Busy() const { return call[kFromClient].busy || call[kFromServer].busy; }
 };
 
@@ -91,7 +92,7 @@ void ConnectionLoop::TakeMessages() {
         l->c = std::move(c);
         l->activeAt = now;
         ++m_served;
-        if (m_stopping) End(*l, Ending::Interrupted);
+        if (m_stopping) End(*l, Ending::Stopped);
         m_live.push_back(std::move(l));
     }
     for (const Done& d : done) {
@@ -147,14 +148,26 @@ void ConnectionLoop::StartCall(Live& l, int side) {
                 .acknowledged;
     }
     Live* const live = &l;
-    m_shared.pool.Submit([this, live, side] {
-        Pump& pump = m_shared.pump;
-        const int n = side == kFromClient ? pump.FromApplication(*live->c) : pump.FromServer(*live->c);
-        Post({live, side, n});
-    });
+    m_shared.pool.Submit([this, live, side] { Post({live, side, Pump(*live, side)}); });
 }
 
-void ConnectionLoop::CallDone(Live& l, int side, int bytes) {
+long long ConnectionLoop::Pump(Live& l, int side) {
+    // While the side goes on sending, the worker goes on with it, up to a bound, rather
+    // than going back through the loop after every call.
+    constexpr int kCallsInARow = 32;
+    zykproxy::Pump& pump = m_shared.pump;
+    HostConnection& c = *l.c;
+    const net::SocketId source = side == kFromClient ? c.appSocket.Get() : c.serverSocket.Get();
+    long long total = 0;
+    for (int call = 1;; ++call) {
+        const int n = side == kFromClient ? pump.FromApplication(c) : pump.FromServer(c);
+        if (n <= 0) return total;
+        total += n;
+        if (call == kCallsInARow || l.interrupted || net::Wait(source, false, 0) != 1) return total;
+    }
+}
+
+void ConnectionLoop::CallDone(Live& l, int side, long long bytes) {
     l.call[side].busy = false;
     if (l.ending != Ending::No) return;
     if (bytes > 0) {
@@ -199,10 +212,14 @@ bool ConnectionLoop::SideEnded(Live& l, int side) {
 }
 
 void ConnectionLoop::End(Live& l, Ending how) {
-    l.ending = how;
+    if (l.ending == Ending::No) l.ending = how;
+    // A connection cut short by a time-out is reset at both ends, so that neither peer
+    // takes it for a complete stream (and the kernel drops what it still holds for them).
+    if (how == Ending::TimedOut) l.c->wasReset = true;
     // A call blocked in a send (or a receive) fails once its sockets are shut down; the
     // plug-in then returns, and the connection ends the normal way.
-    if (how == Ending::Interrupted && l.Busy()) {
+    if ((how == Ending::TimedOut || how == Ending::Stopped) && l.Busy()) {
+        l.interrupted = true;
         net::Interrupt(l.c->appSocket.Get());
         net::Interrupt(l.c->serverSocket.Get());
     }
@@ -225,7 +242,7 @@ bool ConnectionLoop::CheckSend(Live& l, int side, Clock::time_point now) {
     m_shared.log(Name(l) + ": the " + (side == kFromClient ? "server" : "client") +
                  " took no byte for " + std::to_string(limitMs / 1000) +
                  " s while bytes waited for it; connection closed");
-    End(l, Ending::Interrupted);
+    End(l, Ending::TimedOut);
     return false;
 }
 
@@ -240,7 +257,7 @@ void ConnectionLoop::CheckTimes(Clock::time_point now) {
             ++m_shared.idleTimeouts;
             m_shared.log(Name(l) + ": no byte in either direction for " +
                          std::to_string(idleMs / 1000) + " s; connection closed");
-            End(l, Ending::Interrupted);
+            End(l, Ending::TimedOut);
             continue;
         }
         if (!net::kPollReportsResets) ProbeEndedSides(l);
@@ -293,7 +310,7 @@ void ConnectionLoop::BeginStop(Clock::time_point deadline) {
     m_stopDeadline = deadline;
     // Connections already ending are interrupted too when a call of theirs still runs.
     for (const auto& l : m_live)
-        if (l->ending == Ending::No || l->Busy()) End(*l, Ending::Interrupted);
+        if (l->ending == Ending::No || l->Busy()) End(*l, Ending::Stopped);
 }
 
 void ConnectionLoop::Run() {

@@ -64,13 +64,13 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     enum Side { kFromClient = 0, kFromServer = 1 };
-    enum class Ending { No, Normally, Reset, Interrupted };
+    enum class Ending { No, Normally, Reset, TimedOut, Stopped };
     struct Live;
     // What a worker reports back to the loop.
     struct Done {
         Live* live;
-        int side;  // a Side, or kEnded
-        int bytes;
+        int side;        // a Side, or kEnded
+        long long bytes;  // read by the data calls
     };
     static constexpr int kEnded = 2;
 
@@ -80,7 +80,9 @@ private:
     void Watch(std::vector<net::PollEntry>* entries, std::vector<std::pair<Live*, int>>* owners);
     void Serve(Live& l, int side, unsigned events);
     void StartCall(Live& l, int side);
-    void CallDone(Live& l, int side, int bytes);
+    // The data calls of one turn of a worker; the bytes they read.
+    long long Pump(Live& l, int side);
+    void CallDone(Live& l, int side, long long bytes);
     bool SideEnded(Live& l, int side);
     void End(Live& l, Ending how);
     void CheckTimes(Clock::time_point now);
