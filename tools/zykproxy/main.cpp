@@ -71,6 +71,8 @@ std::unique_ptr<zykproxy::Scanner> MakeScanner(const zykproxy::Options& o,
             }
             return zykproxy::MakeClamdScanner(address, o.scanTimeoutSeconds * 1000, error);
         }
+        case ScannerKind::Icap:
+            return zykproxy::MakeIcapScanner(o.icapUrl, o.scanTimeoutSeconds * 1000, error);
         case ScannerKind::Command:
             return zykproxy::MakeCommandScanner(o.scanCommand, o.scanArgs,
                                                 o.scanTimeoutSeconds * 1000, error);
@@ -129,7 +131,9 @@ int Serve(const zykproxy::Options& o) {
         scanner = MakeScanner(o, console, &error);
         if (!scanner) {
             console.Log(error);
-            return 1;
+            // An ICAP service that cannot be used is a server named on the command
+            // line that does not work, as for --upstream: status 2.
+            return o.scanner == ScannerKind::Icap ? 2 : 1;
         }
         const std::string path = o.pluginPath.empty()
                                      ? platform::ExecutableFolder() + platform::PluginFileName()
