@@ -18,12 +18,16 @@ public:
     using Reply = std::function<bool(net::SocketId)>;
 
     // The replies in turn, one per RESPMOD; the last one answers every later request.
-    explicit FakeIcapServer(std::vector<Reply> replies)
-        : m_replies(std::move(replies)), m_upstream([this](net::Socket s) { Serve(std::move(s)); }) {}
+    // OPTIONS answers hold for optionsTtl seconds.
+    explicit FakeIcapServer(std::vector<Reply> replies, int optionsTtl = 3600)
+        : m_replies(std::move(replies)),
+          m_optionsTtl(optionsTtl),
+          m_upstream([this](net::Socket s) { Serve(std::move(s)); }) {}
 
     std::string Url() const { return "icap://127.0.0.1:" + std::to_string(m_upstream.Port()) + "/avscan"; }
     int Connections() const { return m_upstream.Accepted(); }
     int Respmods() const { return m_respmods.load(); }
+    int Options() const { return m_options.load(); }
     // Connections that the client has closed (not counting those the server ended).
     int ClosedByClient() const { return m_closedByClient.load(); }
 
@@ -61,9 +65,11 @@ private:
         std::string request;
         while (ReadRequest(s.Get(), &request)) {
             if (request.rfind("OPTIONS ", 0) == 0) {
-                static const std::string k =
+                ++m_options;
+                const std::string k =
                     "ICAP/1.0 200 OK\r\nMethods: RESPMOD\r\nService: fake scanner\r\nISTag: \"fake-1\"\r\n"
-                    "Preview: 1024\r\nAllow: 204\r\nOptions-TTL: 3600\r\nEncapsulated: null-body=0\r\n\r\n";
+                    "Preview: 1024\r\nAllow: 204\r\nOptions-TTL: " + std::to_string(m_optionsTtl) +
+                    "\r\nEncapsulated: null-body=0\r\n\r\n";
                 if (!net::SendAll(s.Get(), k.data(), k.size())) return;
                 continue;
             }
@@ -94,6 +100,8 @@ private:
     }
 
     std::vector<Reply> m_replies;
+    int m_optionsTtl;
+    std::atomic<int> m_options{0};
     std::atomic<int> m_respmods{0};
     std::atomic<int> m_closedByClient{0};
     Upstream m_upstream;  // last: its threads use the members above

@@ -229,6 +229,18 @@ TEST(IcapScanner, AbandonEndsTheCheckUnderWayAndClosesTheIdleConnections) {
     EXPECT_EQ(outcome.detail, abandoned);
 }
 
+TEST(IcapScanner, OptionsAreAskedAgainOnceTheirTtlHasRunOutOnTheSameConnection) {
+    ScratchFile file("f.bin", std::string(3000, 'a'));
+    test::FakeIcapServer server({&test::FakeIcapServer::NoContent}, 0);
+    auto scanner = IcapScannerFor(server, 20000);
+    ASSERT_NE(scanner, nullptr);
+    EXPECT_EQ(scanner->Scan(file.Path()).verdict, Verdict::Clean);
+    EXPECT_EQ(scanner->Scan(file.Path()).verdict, Verdict::Clean);
+    EXPECT_EQ(server.Options(), 3);
+    EXPECT_EQ(server.Respmods(), 2);
+    EXPECT_EQ(server.Connections(), 1);
+}
+
 TEST(IcapScanner, NoAnswerWithinTheScanTimeoutIsAFailure) {
     ScratchFile file("f.bin", std::string(3000, 'a'));
     test::FakeIcapServer server({&test::FakeIcapServer::Silent});
