@@ -5,9 +5,9 @@
 //
 // The stream is parsed whole, then again in pieces whose sizes come from the input
 // itself (down to single bytes), once with the parser's own limits and once with
-// small ones that the seeds pass. Each way must give the same answers (state, error,
-// status, fields, body, bytes taken), and no parser may hold more than its limits
-// allow at any moment.
+// small ones, which short inputs reach too. Each way must give the same answers
+// (state, error, status, fields, body, bytes taken), and no parser may hold more than
+// its limits allow at any moment.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
