@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -204,6 +205,17 @@ inline ReceiverResult Receive(const ProxyProcess& proxy, const std::string& fold
     ReceiverResult r;
     r.ok = oftpeer::RunReceiver(ForPeer(proxy.Connect()), options, &r.received, &r.error);
     return r;
+}
+
+// One session through the proxy: the sender offers the files, the receiver writes
+// them into a fresh folder `out`.
+inline ReceiverResult Session(ScriptedUpstream& upstream, const ProxyProcess& proxy,
+                       const std::string& out, const std::vector<std::string>& files) {
+    std::filesystem::create_directories(out);
+    const auto sender = PushSender(upstream, files);
+    ReceiverResult result = Receive(proxy, out);
+    EXPECT_TRUE(sender->Wait());
+    return result;
 }
 
 // A file for the sender, in `folder`.

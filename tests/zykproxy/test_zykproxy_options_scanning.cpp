@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "console.h"
 #include "options.h"
 #include "platform/system.h"
 #include "scan/scan_service.h"
 #include "scan/scanner.h"
+#include "zykproxy/fake_icap_server.h"
 #include "zykproxy/helpers.h"
 
 using namespace zykproxy;
@@ -54,6 +56,16 @@ TEST(Options, AcceptsTheDocumentedCommandLine) {
     EXPECT_EQ(o.maxConnections, 7);
     EXPECT_TRUE(o.once);
 
+    ASSERT_TRUE(Parse(kBase + "--scanner icap --icap-url icap://[::1]:1345/av/scan?allow204=on&force=on",
+                      &o, &error)) << error;
+    EXPECT_EQ(o.scanner, ScannerKind::Icap);
+    EXPECT_EQ(o.icapUrl.host, "::1");
+    EXPECT_EQ(o.icapUrl.service, "av/scan");
+    EXPECT_EQ(o.icapUrl.Uri(), "icap://[::1]:1345/av/scan?allow204=on&force=on");
+    ASSERT_TRUE(Parse(kBase + "--scanner icap --icap-url ICAP://scan.example/virus_scan", &o, &error)) << error;
+    EXPECT_EQ(o.icapUrl.Uri(), "icap://scan.example:1344/virus_scan");
+    EXPECT_EQ(o.icapUrl.HostHeader(), "scan.example");
+
     ASSERT_TRUE(Parse("--listen [::1]:8080 --upstream localhost:1 --no-plugin", &o, &error)) << error;
     EXPECT_EQ(o.listen.host, "::1");
     EXPECT_EQ(o.listen.port, 8080);
@@ -74,6 +86,15 @@ TEST(Options, RejectsWhatCannotWork) {
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --no-plugin --trace 4",
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --bogus",
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --threads",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap",     // no URL
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --icap-url icap://h/s",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url http://h/s",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icaps://h/s",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://h",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://h:0/s",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://h:65536/s",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://[::1/s",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://u@h/s",
     };
     for (const char* line : bad) {
         Options o;
@@ -161,6 +182,77 @@ TEST(CommandScanner, AMissingProgramIsRefusedAtStartAndFailsLater) {
     EXPECT_NE(r.detail.find("cannot run"), std::string::npos) << r.detail;
 }
 
+// --- the ICAP back-end (its answers: tests/e2e/test_e2e_icap.cpp, fuzz/) -----------
+
+std::unique_ptr<Scanner> IcapScannerFor(const test::FakeIcapServer& server, int timeoutMs) {
+    icap::Url url;
+    std::string error;
+    EXPECT_TRUE(icap::ParseUrl(server.Url(), &url, &error)) << error;
+    auto scanner = MakeIcapScanner(url, timeoutMs, &error);
+    EXPECT_NE(scanner, nullptr) << error;
+    return scanner;
+}
+
+bool WaitFor(const std::function<bool()>& done) {
+    for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return done();
+}
+
+TEST(IcapScanner, AbandonEndsTheCheckUnderWayAndClosesTheIdleConnections) {
+    ScratchFile file("f.bin", std::string(3000, 'a'));
+    const std::string abandoned = "check abandoned: zykproxy is stopping";
+    {
+        // OPTIONS and the check on one kept-alive connection, which Abandon closes;
+        // a later check fails without connecting again.
+        test::FakeIcapServer server({&test::FakeIcapServer::NoContent});
+        auto scanner = IcapScannerFor(server, 20000);
+        ASSERT_NE(scanner, nullptr);
+        EXPECT_EQ(scanner->Scan(file.Path()).verdict, Verdict::Clean);
+        EXPECT_EQ(server.Connections(), 1);
+        scanner->Abandon();
+        EXPECT_TRUE(WaitFor([&] { return server.ClosedByClient() == 1; }));
+        EXPECT_EQ(scanner->Scan(file.Path()).detail, abandoned);
+        EXPECT_EQ(server.Connections(), 1);
+    }
+    // A check waiting for an answer that does not come ends at once.
+    test::FakeIcapServer server({&test::FakeIcapServer::Silent});
+    auto scanner = IcapScannerFor(server, 60000);
+    ASSERT_NE(scanner, nullptr);
+    ScanOutcome outcome;
+    std::thread check([&] { outcome = scanner->Scan(file.Path()); });
+    EXPECT_TRUE(WaitFor([&] { return server.Respmods() == 1; }));
+    const auto start = std::chrono::steady_clock::now();
+    scanner->Abandon();
+    check.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(outcome.verdict, Verdict::Failed);
+    EXPECT_EQ(outcome.detail, abandoned);
+}
+
+TEST(IcapScanner, OptionsAreAskedAgainOnceTheirTtlHasRunOutOnTheSameConnection) {
+    ScratchFile file("f.bin", std::string(3000, 'a'));
+    test::FakeIcapServer server({&test::FakeIcapServer::NoContent}, 0);
+    auto scanner = IcapScannerFor(server, 20000);
+    ASSERT_NE(scanner, nullptr);
+    EXPECT_EQ(scanner->Scan(file.Path()).verdict, Verdict::Clean);
+    EXPECT_EQ(scanner->Scan(file.Path()).verdict, Verdict::Clean);
+    EXPECT_EQ(server.Options(), 3);
+    EXPECT_EQ(server.Respmods(), 2);
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+TEST(IcapScanner, NoAnswerWithinTheScanTimeoutIsAFailure) {
+    ScratchFile file("f.bin", std::string(3000, 'a'));
+    test::FakeIcapServer server({&test::FakeIcapServer::Silent});
+    auto scanner = IcapScannerFor(server, 1000);
+    ASSERT_NE(scanner, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const ScanOutcome outcome = scanner->Scan(file.Path());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(outcome.verdict, Verdict::Failed);
+    EXPECT_EQ(outcome.detail, "no answer from the ICAP server within 1 s");
+}
+
 }  // namespace
 
 namespace {
@@ -183,11 +275,13 @@ class FixedScanner final : public Scanner {
 public:
     explicit FixedScanner(ScanOutcome outcome) : m_outcome(std::move(outcome)) {}
     std::string Describe() const override { return "fixed"; }
-    ScanOutcome Scan(const std::string& path) override {
+    ScanOutcome Scan(const std::string& path, const CheckDetails& details) override {
         scanned.push_back(path);
+        seen = details;
         return m_outcome;
     }
     std::vector<std::string> scanned;
+    CheckDetails seen;
 
 private:
     ScanOutcome m_outcome;
@@ -228,6 +322,8 @@ TEST(ScanService, ACheckWritesTheVerdictAndLogsOneLine) {
         EXPECT_EQ(ScanService::Callback(ZYKIM_SCAN_CHECK_FILE, &info), 0);
         EXPECT_EQ(info.nResult, c.result) << c.expected;
         ASSERT_EQ(scanner.scanned, std::vector<std::string>{held.Path()});
+        EXPECT_EQ(scanner.seen.announcedName, "photo.jpg");
+        EXPECT_EQ(scanner.seen.connection, 7);
         ASSERT_EQ(out.texts.size(), 1u);
         EXPECT_EQ(out.texts[0].rfind("zykproxy: " + c.expected, 0), 0u) << out.texts[0];
         EXPECT_NE(out.texts[0].find(" ms\n"), std::string::npos) << out.texts[0];
@@ -238,7 +334,7 @@ TEST(ScanService, ABrokenScannerOrRecordBlocksTheFile) {
     class Throwing final : public Scanner {
     public:
         std::string Describe() const override { return "throws"; }
-        ScanOutcome Scan(const std::string&) override { throw std::runtime_error("boom"); }
+        ScanOutcome Scan(const std::string&, const CheckDetails&) override { throw std::runtime_error("boom"); }
     } throwing;
     Captured out;
     Console console(false, out.Writer());

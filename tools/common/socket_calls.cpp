@@ -99,9 +99,8 @@ Socket Connect(const Endpoint& where, ConnectAttempt* attempt, std::string* erro
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         SetBlocking(s, false);
         const ConnectResult result =
-            left <= 0 ? ConnectResult::kTimedOut
-                      : ConnectWithin(s, a.ai_addr, static_cast<socklen_t>(a.ai_addrlen),
-                                      static_cast<int>(left), attempt->cancel);
+            ConnectWithin(s, a.ai_addr, static_cast<socklen_t>(a.ai_addrlen),
+                          static_cast<int>(left < 0 ? 0 : left), attempt->cancel);
         if (result != ConnectResult::kConnected) {
             attempt->error = result == ConnectResult::kTimedOut    ? ConnectError::TimedOut
                              : result == ConnectResult::kCancelled ? ConnectError::Cancelled

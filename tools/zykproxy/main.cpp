@@ -74,6 +74,8 @@ std::unique_ptr<zykproxy::Scanner> MakeScanner(const zykproxy::Options& o,
             }
             return zykproxy::MakeClamdScanner(address, o.scanTimeoutSeconds * 1000, error);
         }
+        case ScannerKind::Icap:
+            return zykproxy::MakeIcapScanner(o.icapUrl, o.scanTimeoutSeconds * 1000, error);
         case ScannerKind::Command:
             return zykproxy::MakeCommandScanner(o.scanCommand, o.scanArgs,
                                                 o.scanTimeoutSeconds * 1000, error);
@@ -97,26 +99,28 @@ struct Mover {
     zykproxy::PluginLibrary plugin;
     std::unique_ptr<zykproxy::Pump> pump;
 
-    // False after saying why on the console.
-    bool Start(const zykproxy::Options& o, zykproxy::Console& console) {
+    // 0, or the exit status after saying why on the console.
+    int Start(const zykproxy::Options& o, zykproxy::Console& console) {
         using namespace zykproxy;
         if (o.noPlugin) {
             pump = std::make_unique<ForwardPump>();
             console.Log("no plug-in: bytes are forwarded unchanged");
-            return true;
+            return 0;
         }
         std::string error;
         scanner = MakeScanner(o, console, &error);
         if (!scanner) {
             console.Log(error);
-            return false;
+            // A scanning server named on the command line that does not work is treated
+            // as --upstream is: status 2.
+            return o.scanner == ScannerKind::Icap || o.scanner == ScannerKind::Clamd ? 2 : 1;
         }
         const std::string path = o.pluginPath.empty()
                                      ? platform::ExecutableFolder() + platform::PluginFileName()
                                      : o.pluginPath;
         if (!plugin.Load(path, &error)) {
             console.Log("cannot use the plug-in: " + error);
-            return false;
+            return 1;
         }
         scans = std::make_unique<ScanService>(*scanner, console);
         scans->Activate();
@@ -124,7 +128,7 @@ struct Mover {
         pump = std::make_unique<PluginPump>(plugin.Exports());
         console.Log("plug-in " + path);
         console.Log("scanner " + scanner->Describe());
-        return true;
+        return 0;
     }
 };
 
@@ -243,7 +247,7 @@ int Serve(const zykproxy::Options& o) {
             console.Log("trace: " + error);
     }
     Mover mover;
-    if (!mover.Start(o, console)) return 1;
+    if (const int status = mover.Start(o, console)) return status;
     return RunServer(o, console, mover, trace);
 }
 

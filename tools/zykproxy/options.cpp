@@ -39,13 +39,17 @@ std::string UsageText() {
            "  --upstream HOST:PORT   the server each client is connected to (resolved at start:\n"
            "                         an unknown host or a bad port stops zykproxy, status 2)\n"
            "  --plugin PATH          the plug-in library (default: " + plugin + " beside zykproxy)\n"
-           "  --scanner KIND         clamav, clamd, command or none (default: " + scannerDefault + ")\n"
+           "  --scanner KIND         clamav, clamd, icap, command or none (default: " + scannerDefault + ")\n"
            "  --clamd-socket PATH    clamd scanner: clamd's local socket (default: " + clamdDefault + ")\n"
            "  --clamd-tcp HOST:PORT  clamd scanner: clamd's TCP address instead\n"
+           "  --icap-url URL         icap scanner: the ICAP service, icap://HOST[:PORT]/SERVICE[?ARGS]\n"
+           "                         (port 1344 by default); c-icap's virus_scan scans every file\n"
+           "                         only with ?allow204=on&force=on&sizelimit=off&mode=simple\n"
            "  --scan-command PROG    command scanner: runs PROG [ARGS...] FILE for each file;\n"
            "                         exit code 0 clean, 1 infected, anything else a failure\n"
            "  --scan-arg ARG         an argument put before FILE (repeatable)\n"
-           "  --scan-timeout SEC     a check that takes longer fails (default 120)\n"
+           "  --scan-timeout SEC     a check that takes longer fails (default 120); for the icap\n"
+           "                         scanner, the whole check with its connection and answer\n"
            "  --clamav-db PATH       a signature file or folder (repeatable; default: the\n"
            "                         system's database folder if it holds any, plus the\n"
            "                         signatures shipped beside zykproxy)\n"
@@ -66,8 +70,10 @@ std::string UsageText() {
            "  --verbose              log every connection\n"
            "  --help                 this text\n"
            "\n"
-           "A failed check (scanner error, time-out, unreadable file, clamd not running) blocks\n"
-           "the file: the client gets zeros in its place, and the log says why.\n"
+           "A failed check (scanner error, time-out, unreadable file, clamd not running, an\n"
+           "ICAP error answer) blocks the file: the client gets zeros in its place, and the log\n"
+           "says why. A clamd or ICAP service that does not answer at start stops zykproxy\n"
+           "with status 2, as an --upstream that does not work does.\n"
            "SIGUSR1 (Windows: Ctrl-Break) logs statistics; the summary at the end has them too.\n";
 }
 
@@ -133,10 +139,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
             if (!value(&v)) return false;
             if (v == "clamav") o.scanner = ScannerKind::Clamav;
             else if (v == "clamd") o.scanner = ScannerKind::Clamd;
+            else if (v == "icap") o.scanner = ScannerKind::Icap;
             else if (v == "command") o.scanner = ScannerKind::Command;
             else if (v == "none") o.scanner = ScannerKind::None;
             else {
-                *error = "--scanner: expected clamav, clamd, command or none, got '" + v + "'";
+                *error = "--scanner: expected clamav, clamd, icap, command or none, got '" + v + "'";
                 return false;
             }
             o.scannerGiven = true;
@@ -159,6 +166,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
                 return false;
             }
             o.clamdTcpGiven = true;
+        } else if (a == "--icap-url") {
+            if (!value(&v)) return false;
+            if (!icap::ParseUrl(v, &o.icapUrl, error)) {
+                *error = a + ": " + *error;
+                return false;
+            }
+            o.icapUrlGiven = true;
         } else if (a == "--threads") {
             if (!number(1, 64, &o.threads)) return false;
         } else if (a == "--connect-timeout") {
@@ -221,6 +235,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
     }
     if (o.scanner != ScannerKind::Clamd && (!o.clamdSocket.empty() || o.clamdTcpGiven)) {
         *error = "--clamd-socket and --clamd-tcp belong to --scanner clamd";
+        return false;
+    }
+    if (o.scanner == ScannerKind::Icap && !o.icapUrlGiven) {
+        *error = "--scanner icap needs --icap-url icap://HOST[:PORT]/SERVICE[?ARGS]";
+        return false;
+    }
+    if (o.scanner != ScannerKind::Icap && o.icapUrlGiven) {
+        *error = "--icap-url belongs to --scanner icap";
         return false;
     }
     if (!o.clamdSocket.empty() && o.clamdTcpGiven) {

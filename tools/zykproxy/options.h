@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "scan/icap_url.h"
 #include "sockets.h"
 
 namespace zykproxy {
 
-enum class ScannerKind { Clamav, Clamd, Command, None };
+enum class ScannerKind { Clamav, Clamd, Icap, Command, None };
 
 struct Options {
     net::Endpoint listen;
@@ -26,6 +27,8 @@ struct Options {
     std::string clamdSocket;                   // --clamd-socket
     bool clamdTcpGiven = false;
     net::Endpoint clamdTcp;                    // --clamd-tcp
+    bool icapUrlGiven = false;
+    icap::Url icapUrl;                         // --icap-url
     int threads = 1;             // socket-watching loops
     int connectTimeoutSeconds = 10;
     int sendTimeoutSeconds = 300;  // 0: none

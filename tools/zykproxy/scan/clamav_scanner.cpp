@@ -52,7 +52,7 @@ public:
                " signatures from " + m_sources;
     }
 
-    ScanOutcome Scan(const std::string& path) override {
+    ScanOutcome Scan(const std::string& path, const CheckDetails&) override {
         cl_scan_options options{};
         options.general = CL_SCAN_GENERAL_HEURISTICS;
         options.parse = ~0u;

@@ -2,7 +2,6 @@
 // clamd needs no access to the held file's folder and one signature database in
 // memory serves the whole machine. Every check opens a fresh connection, so a clamd
 // that was restarted (or reloaded its database) is simply used again.
-#include <chrono>
 #include <fstream>
 #include <vector>
 
@@ -12,23 +11,8 @@ namespace zykproxy {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr size_t kChunkSize = 64 * 1024;
 constexpr size_t kMaxReply = 4096;
-
-class Deadline {
-public:
-    explicit Deadline(int timeoutMs) : m_end(Clock::now() + std::chrono::milliseconds(timeoutMs)) {}
-    // Milliseconds left, at least 1 while any time is left; 0 once it has passed.
-    int LeftMs() const {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(m_end - Clock::now()).count();
-        return left <= 0 ? 0 : static_cast<int>(left);
-    }
-
-private:
-    Clock::time_point m_end;
-};
 
 std::string ChunkHeader(uint32_t length) {
     // INSTREAM chunks are preceded by their length as 4 bytes in network order.
@@ -66,7 +50,7 @@ public:
         return "clamd " + m_version + " at " + Where() + " (INSTREAM, a connection per check)";
     }
 
-    ScanOutcome Scan(const std::string& path) override {
+    ScanOutcome Scan(const std::string& path, const CheckDetails&) override {
         Deadline deadline(m_timeoutMs);
         std::ifstream in(path, std::ios::binary);
         if (!in) return {ScanOutcome::Verdict::Failed, "cannot read the held file"};

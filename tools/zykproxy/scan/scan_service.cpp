@@ -113,7 +113,10 @@ void ScanService::Check(ScanCallbackInfo* info) {
         const auto bytes = std::filesystem::file_size(info->szFileName, ec);
         if (!ec) size = static_cast<long long>(bytes);
         try {
-            outcome = m_scanner.Scan(info->szFileName);
+            CheckDetails details;
+            if (info->szWebContentInfo != nullptr) details.announcedName = info->szWebContentInfo;
+            details.connection = static_cast<long long>(info->dwHostValue);
+            outcome = m_scanner.Scan(info->szFileName, details);
         } catch (const std::exception& e) {
             outcome = {ScanOutcome::Verdict::Failed, std::string("scanner error: ") + e.what()};
         }

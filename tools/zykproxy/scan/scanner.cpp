@@ -53,7 +53,7 @@ namespace {
 class NoScanner final : public Scanner {
 public:
     std::string Describe() const override { return "none: every file passes unscanned"; }
-    ScanOutcome Scan(const std::string&) override {
+    ScanOutcome Scan(const std::string&, const CheckDetails&) override {
         return {ScanOutcome::Verdict::NotScanned, "--scanner none"};
     }
 };
@@ -69,7 +69,7 @@ public:
         return text + " FILE (exit code 0 clean, 1 infected)";
     }
 
-    ScanOutcome Scan(const std::string& path) override {
+    ScanOutcome Scan(const std::string& path, const CheckDetails&) override {
         std::vector<std::string> args = m_args;
         args.push_back(path);
         const process::RunResult r = process::Run(m_program, args, m_timeoutMs, &m_abandoned);

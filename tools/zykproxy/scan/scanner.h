@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "scan/icap_url.h"
 #include "sockets.h"
 
 namespace zykproxy {
@@ -25,17 +27,41 @@ struct ScanOutcome {
 int ResultFor(ScanOutcome::Verdict verdict);
 const char* VerdictText(ScanOutcome::Verdict verdict);
 
+// What the host knows of a check besides its held file, for a scanner that passes it
+// on to its server (the ICAP scanner names the file and the connection there).
+struct CheckDetails {
+    std::string announcedName;  // the file name the sender announced, as it came
+    long long connection = -1;  // the host value of the connection; -1 when unknown
+};
+
 class Scanner {
 public:
     virtual ~Scanner() = default;
     // One line on what checks the files, for the start-up log.
     virtual std::string Describe() const = 0;
     // Checks the file at path. Never throws; problems are a Failed outcome.
-    virtual ScanOutcome Scan(const std::string& path) = 0;
+    virtual ScanOutcome Scan(const std::string& path, const CheckDetails& details = CheckDetails()) = 0;
     // For a proxy that is stopping: ends the checks under way at once, as failures, and
     // fails every later one. From any thread. A scanner that cannot interrupt a check
     // (a library scanning in this process) lets it run to its end.
     virtual void Abandon() {}
+};
+
+// The time left of a check that must end by a given moment.
+class Deadline {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit Deadline(int timeoutMs) : m_end(Clock::now() + std::chrono::milliseconds(timeoutMs)) {}
+    // Milliseconds left, at least 1 while any time is left; 0 once it has passed.
+    int LeftMs() const {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(m_end - Clock::now()).count();
+        return left <= 0 ? 0 : static_cast<int>(left);
+    }
+    Clock::time_point End() const { return m_end; }
+
+private:
+    Clock::time_point m_end;
 };
 
 // The sockets that a scanner's checks have open to a scanning server. Abandon shuts
@@ -87,6 +113,15 @@ ClamdAddress DefaultClamdAddress();
 // clamd does not answer now.
 std::unique_ptr<Scanner> MakeClamdScanner(const ClamdAddress& address, int timeoutMs,
                                           std::string* error);
+
+// Sends each file to an ICAP service as the body of an HTTP response (RESPMOD), with
+// the preview size and the connection limit the service asks for in its OPTIONS
+// answer, which is asked again when its Options-TTL has run out. 204, or the file
+// sent back unchanged, is clean; an answer that names a finding, or sends something
+// else in its place, is infected; every other answer, none within timeoutMs, or a
+// lost connection is a failure. Null and a reason when the service does not answer
+// OPTIONS now or does not offer RESPMOD.
+std::unique_ptr<Scanner> MakeIcapScanner(const icap::Url& url, int timeoutMs, std::string* error);
 
 #ifdef ZYKPROXY_WITH_CLAMAV
 using ScannerLog = std::function<void(const std::string& line)>;
