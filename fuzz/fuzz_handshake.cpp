@@ -9,7 +9,8 @@
 // - no call consumes more than it was given; one that needs more takes all it was given;
 //   once ended, a call takes nothing and reports the same state;
 // - replies and the bytes held inside stay small (an HTTP header at most 8 KiB);
-// - a request's reply and user fit the mode (SOCKS5 method selection and status);
+// - a request's reply and user fit the mode (SOCKS5 method selection and status), and
+//   an HTTP request ends with the line feed of its empty line;
 // - a request's destination comes out the same when sent again as a SOCKS5 request and
 //   as an HTTP CONNECT request (a name or address of a valid form), and an address's
 //   text reads back as the same address;
@@ -160,13 +161,14 @@ void CheckReplies(const Request& request) {
     Check(success.size() == (v6 ? 22u : 10u) && success[1] == 0, "SOCKS5 success reply");
 }
 
-void CheckRequest(const Outcome& o, bool withUsers) {
+void CheckRequest(const Outcome& o, const uint8_t* data, bool withUsers) {
     const Request& r = o.request;
     if (r.protocol == Protocol::kSocks5) {
         Check(o.replies == (withUsers ? std::string("\x05\x02\x01\x00", 4) : std::string("\x05\x00", 2)),
               "SOCKS5 request after other replies");
     } else {
         Check(o.replies.empty() && o.consumed <= 8192, "HTTP request with a reply or past 8 KiB");
+        Check(o.consumed >= 4 && data[o.consumed - 1] == '\n', "HTTP request not ended by its empty line");
     }
     Check(withUsers == !r.user.empty(), "user and mode disagree");
     Check(r.destination.IsName() ? !r.destination.name.empty() && r.destination.name.size() <= 255
@@ -189,7 +191,7 @@ void RunMode(const uint8_t* data, size_t size, const Users* users) {
     Check(Same(whole, bytewise), "fed whole and byte by byte differ");
     Check(Same(whole, split), "fed whole and in pieces differ");
     Check(whole.replies.size() <= 256, "replies too long");
-    if (whole.state == State::kRequest) CheckRequest(whole, users != nullptr);
+    if (whole.state == State::kRequest) CheckRequest(whole, data, users != nullptr);
 }
 
 }  // namespace
