@@ -18,7 +18,9 @@
 #include "oft2.h"
 #include "replay.h"
 #include "session.h"
+#include "accept/handshake.h"
 #include "sha256.h"
+#include "socks5.h"
 #include "support/socket_pair.h"
 
 namespace fs = std::filesystem;
@@ -366,18 +368,27 @@ TEST(Session, SeveralFilesOneAfterTheOtherOverLoopback) {
 }
 
 // A plain TCP forwarder on loopback standing in for the proxy: one connection, bytes
-// from upstream to the client through `transform` (given the stream offset).
+// from upstream to the client through `transform` (given the stream offset). As a
+// SOCKS5 proxy, it first takes the client's handshake with zykproxy's parser, records
+// the request, and connects to its upstream whatever the destination; when refusing,
+// it answers "connection refused" instead.
 class Forwarder {
 public:
     using Transform = std::function<void(size_t offset, std::string* bytes)>;
+    enum class Mode { kPlain, kSocks5, kSocks5Refusing };
 
-    Forwarder(uint16_t upstreamPort, Transform transform)
-        : m_upstreamPort(upstreamPort), m_transform(std::move(transform)) {
+    Forwarder(uint16_t upstreamPort, Transform transform, Mode mode = Mode::kPlain)
+        : m_upstreamPort(upstreamPort), m_transform(std::move(transform)), m_mode(mode) {
         EXPECT_TRUE(m_listener.Open());
         m_thread = std::thread([this] { Run(); });
     }
-    ~Forwarder() { m_thread.join(); }
+    ~Forwarder() { Finish(); }
     uint16_t Port() const { return m_listener.Port(); }
+    // Waits for the connection to end; then the SOCKS5 request is there to look at.
+    void Finish() {
+        if (m_thread.joinable()) m_thread.join();
+    }
+    const zykproxy::accept::Request& Request() const { return m_request; }
 
 private:
     static void Pump(const zykim::test::Socket& from, const zykim::test::Socket& to,
@@ -394,11 +405,42 @@ private:
         }
         zykim::test::ShutdownWrite(to);
     }
+    // The SOCKS5 handshake up to the request; *early gets what the client sent after it.
+    bool TakeHandshake(const zykim::test::Socket& client, std::string* early) {
+        using State = zykproxy::accept::Handshake::State;
+        zykproxy::accept::Handshake handshake(nullptr);
+        std::string kept;
+        char buffer[512];
+        while (handshake.GetState() == State::kNeedMore && zykim::test::WaitReadable(client, 10000)) {
+            const int n = zykim::test::ReceiveSome(client, buffer, sizeof buffer);
+            if (n <= 0) break;
+            kept.append(buffer, static_cast<size_t>(n));
+            const auto progress = handshake.Feed(kept.data(), kept.size());
+            kept.erase(0, progress.consumed);
+            if (!zykim::test::WriteAll(client, progress.reply)) break;
+        }
+        m_request = handshake.GetRequest();
+        *early = kept;
+        return handshake.GetState() == State::kRequest;
+    }
     void Run() {
+        using namespace zykproxy::accept;
         zykim::test::Socket client = m_listener.Accept(10000);
         if (!client.Valid()) return;
+        std::string early;
+        if (m_mode != Mode::kPlain && !TakeHandshake(client, &early)) return;
+        if (m_mode == Mode::kSocks5Refusing) {
+            zykim::test::WriteAll(client, FailureReply(Protocol::kSocks5, Failure::kConnectionRefused));
+            return;
+        }
         zykim::test::Socket upstream = zykim::test::ConnectLoopback(m_upstreamPort);
         if (!upstream.Valid()) return;
+        zyk::net::IpEndpoint bound;
+        if (m_mode == Mode::kSocks5 &&
+            (!zyk::net::LocalAddress(upstream.Get(), &bound) ||
+             !zykim::test::WriteAll(client, SuccessReply(Protocol::kSocks5, bound)) ||
+             !zykim::test::WriteAll(upstream, early)))
+            return;
         std::thread up([&] { Pump(client, upstream, nullptr); });
         Pump(upstream, client, m_transform);
         up.join();
@@ -407,6 +449,8 @@ private:
     zykim::test::Listener m_listener;
     uint16_t m_upstreamPort;
     Transform m_transform;
+    Mode m_mode;
+    zykproxy::accept::Request m_request;
     std::thread m_thread;
 };
 
@@ -423,6 +467,42 @@ ReplayOutcome ReplayThrough(const Forwarder::Transform& transform, std::string* 
     options.timeoutMs = timeoutMs;
     options.segmentGapMs = 1;
     return RunReplay(listener, recording, options, report);
+}
+
+// oftpeer's SOCKS5 client against zykproxy's parser: the destination as a name and as
+// addresses, the reply's bound address taken off whole (the replay would differ by its
+// bytes otherwise), and a failure reply told with its meaning.
+TEST(Socks5, ReplayThroughAProxyOfZykproxysParser) {
+    Recording recording;
+    std::string error;
+    ASSERT_TRUE(LoadRecording(kData, &recording, &error)) << error;
+    const Socket listener = Listen(Address{"127.0.0.1", 0}, &error);
+    ASSERT_TRUE(listener.Valid()) << error;
+    Forwarder forwarder(LocalPort(listener), nullptr, Forwarder::Mode::kSocks5);
+    ReplayOptions options;
+    options.socks5 = Address{"127.0.0.1", forwarder.Port()};
+    options.proxy = Address{"localhost", LocalPort(listener)};
+    options.timeoutMs = 5000;
+    std::string report;
+    EXPECT_EQ(RunReplay(listener, recording, options, &report), ReplayOutcome::kIdentical) << report;
+    forwarder.Finish();
+    EXPECT_EQ(forwarder.Request().destination.name, "localhost");
+    EXPECT_EQ(forwarder.Request().destination.port, LocalPort(listener));
+
+    const struct {
+        const char* host;
+        const char* seen;
+    } refused[] = {{"203.0.113.5", "203.0.113.5:5190"}, {"2001:db8::5", "[2001:db8::5]:5190"}};
+    for (const auto& c : refused) {
+        Forwarder refusing(0, nullptr, Forwarder::Mode::kSocks5Refusing);
+        const Socket s = ConnectThroughSocks5(Address{"127.0.0.1", refusing.Port()}, Address{c.host, 5190},
+                                              5000, &error);
+        EXPECT_FALSE(s.Valid());
+        EXPECT_NE(error.find("connection refused (reply 05)"), std::string::npos) << error;
+        refusing.Finish();
+        EXPECT_FALSE(refusing.Request().destination.IsName());
+        EXPECT_EQ(refusing.Request().destination.Text(), c.seen);
+    }
 }
 
 TEST(Replay, ThroughAPlainForwarderTheClientGetsExactlyWhatWasSent) {

@@ -1,7 +1,9 @@
 // The socket calls that POSIX and Windows Sockets spell alike: address lookup, socket
-// options, IPv4 bind and connect, the local port.
+// options, IPv4 bind and connect, the local port, IP address texts and a socket's
+// addresses.
 #include <chrono>
 
+#include "common/ip_address.h"
 #include "common/native_socket.h"
 
 namespace zyk::net {
@@ -60,7 +62,74 @@ Socket FirstAddressThatWorks(const Endpoint& where, bool passive, std::string* e
     return Socket();
 }
 
+// The address of an IPv4 or IPv6 socket address; false for any other family.
+bool FromSocketAddress(const sockaddr_storage& address, IpEndpoint* out) {
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        out->address = IpAddress::V4(reinterpret_cast<const uint8_t*>(&v4.sin_addr));
+        out->port = ntohs(v4.sin_port);
+        return true;
+    }
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        out->address = IpAddress::V6(reinterpret_cast<const uint8_t*>(&v6.sin6_addr));
+        out->port = ntohs(v6.sin6_port);
+        return true;
+    }
+    return false;
+}
+
+// Only the characters of the plain forms and no leading zeros in a dotted part, so that
+// every system reads the same texts (some also take a zone, or octal parts).
+bool PlainAddressText(const std::string& text, bool v6) {
+    const char* allowed = v6 ? "0123456789abcdefABCDEF:." : "0123456789.";
+    if (text.empty() || text.size() > 45 || text.find_first_not_of(allowed) != std::string::npos)
+        return false;
+    if (text.find('.') == std::string::npos) return true;
+    const size_t dotted = v6 ? text.rfind(':') + 1 : 0;
+    for (size_t i = dotted; i + 1 < text.size(); ++i) {
+        const bool partStart = i == dotted || text[i - 1] == '.';
+        if (partStart && text[i] == '0' && text[i + 1] != '.') return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool ParseIpAddress(const std::string& text, IpAddress* out) {
+    uint8_t bytes[16] = {};
+    if (text.find(':') == std::string::npos) {
+        if (!PlainAddressText(text, false) || inet_pton(AF_INET, text.c_str(), bytes) != 1)
+            return false;
+        *out = IpAddress::V4(bytes);
+        return true;
+    }
+    if (!PlainAddressText(text, true) || inet_pton(AF_INET6, text.c_str(), bytes) != 1) return false;
+    *out = IpAddress::V6(bytes);
+    return true;
+}
+
+std::string FormatIpAddress(const IpAddress& address) {
+    if (!address.Valid()) return std::string();
+    char text[64] = {};
+    const int family = address.IsV4() ? AF_INET : AF_INET6;
+    if (inet_ntop(family, address.bytes.data(), text, sizeof text) == nullptr) return std::string();
+    return text;
+}
+
+bool LocalAddress(SocketId socket, IpEndpoint* out) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(Native(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+    return FromSocketAddress(address, out);
+}
+
+bool PeerAddress(SocketId socket, IpEndpoint* out) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getpeername(Native(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+    return FromSocketAddress(address, out);
+}
 
 bool Resolves(const Endpoint& where, std::string* error) {
     AddressList addresses;

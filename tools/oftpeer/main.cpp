@@ -10,6 +10,7 @@
 #include "net.h"
 #include "replay.h"
 #include "session.h"
+#include "socks5.h"
 
 using namespace oftpeer;
 
@@ -31,13 +32,18 @@ void Usage(std::FILE* to) {
         "  oftpeer recv (--connect ADDR | --listen ADDR) --out FOLDER [options]\n"
         "      receives files into FOLDER; prints one line per file:\n"
         "      received NAME size=N sha256=HEX checksum=ok|mismatch zeros=yes|no path=PATH\n"
-        "  oftpeer replay --proxy ADDR [--listen ADDR] [--data FOLDER] [options]\n"
+        "  oftpeer replay (--proxy ADDR | --socks5 ADDR) [--listen ADDR] [--data FOLDER]\n"
+        "                [options]\n"
         "      plays both sides of the recorded transfer in FOLDER (default: the copy in\n"
         "      the source tree): listens as the server at --listen (the proxy's upstream),\n"
-        "      connects as the client to --proxy. Exit 0: the client got exactly what the\n"
-        "      server sent; 3: the header and zero bytes in place of the body; 4: anything\n"
-        "      else; 1: the replay could not be carried out.\n"
+        "      connects as the client to --proxy, or through the SOCKS5 proxy to the\n"
+        "      server. Exit 0: the client got exactly what the server sent; 3: the header\n"
+        "      and zero bytes in place of the body; 4: anything else; 1: the replay could\n"
+        "      not be carried out.\n"
         "options:\n"
+        "  --socks5 ADDR       connect (--connect, replay's client) through the SOCKS5\n"
+        "                      proxy at ADDR, without authentication; the destination goes\n"
+        "                      as an address when it is one, else as a name\n"
         "  --timeout SECONDS   longest wait for the peer at any step (default 30)\n"
         "  --port-file PATH    when listening, write the chosen port to PATH\n"
         "  --gap-ms N          replay: pause between the server's segments (default 5)\n"
@@ -48,7 +54,7 @@ void Usage(std::FILE* to) {
 
 struct CommandLine {
     std::string command;
-    std::string listen, connect, proxy, out, data, portFile;
+    std::string listen, connect, proxy, socks5, out, data, portFile;
     int timeoutMs = 30000;
     int gapMs = 5;
     std::vector<std::string> files;
@@ -75,6 +81,7 @@ bool Parse(int argc, char** argv, CommandLine* cl) {
         if (arg == "--listen") { if (!value(&cl->listen)) return false; }
         else if (arg == "--connect") { if (!value(&cl->connect)) return false; }
         else if (arg == "--proxy") { if (!value(&cl->proxy)) return false; }
+        else if (arg == "--socks5") { if (!value(&cl->socks5)) return false; }
         else if (arg == "--out") { if (!value(&cl->out)) return false; }
         else if (arg == "--data") { if (!value(&cl->data)) return false; }
         else if (arg == "--port-file") { if (!value(&cl->portFile)) return false; }
@@ -115,6 +122,22 @@ Socket ListenAnnounced(const std::string& text, const std::string& portFile) {
     return listener;
 }
 
+// Reads an address of the command line; false after saying what is wrong.
+bool AddressArgument(const std::string& text, Address* address) {
+    if (ParseAddress(text, address)) return true;
+    std::fprintf(stderr, "oftpeer: not an address: %s\n", text.c_str());
+    return false;
+}
+
+// Connects to `destination`, through the SOCKS5 proxy when one is given.
+Socket ConnectOut(const Address& destination, const std::string& socks5, int timeoutMs,
+                  std::string* error) {
+    if (socks5.empty()) return Connect(destination, timeoutMs, error);
+    Address proxy;
+    if (!AddressArgument(socks5, &proxy)) return Socket();
+    return ConnectThroughSocks5(proxy, destination, timeoutMs, error);
+}
+
 // The session's connection, by listening or connecting as asked.
 Socket OpenSession(const CommandLine& cl) {
     std::string error;
@@ -125,18 +148,20 @@ Socket OpenSession(const CommandLine& cl) {
         s = Accept(listener, cl.timeoutMs, &error);
     } else {
         Address address;
-        if (!ParseAddress(cl.connect, &address)) {
-            std::fprintf(stderr, "oftpeer: not an address: %s\n", cl.connect.c_str());
-            return Socket();
-        }
-        s = Connect(address, cl.timeoutMs, &error);
+        if (!AddressArgument(cl.connect, &address)) return Socket();
+        s = ConnectOut(address, cl.socks5, cl.timeoutMs, &error);
     }
     if (!s.Valid()) std::fprintf(stderr, "oftpeer: %s\n", error.c_str());
     return s;
 }
 
+// Exactly one of --listen and --connect; --socks5 only with --connect.
+bool OneWayToConnect(const CommandLine& cl) {
+    return cl.listen.empty() != cl.connect.empty() && (cl.socks5.empty() || cl.listen.empty());
+}
+
 int Send(const CommandLine& cl) {
-    if (cl.listen.empty() == cl.connect.empty() || cl.files.empty()) return kExitUsage;
+    if (!OneWayToConnect(cl) || cl.files.empty()) return kExitUsage;
     const Socket connection = OpenSession(cl);
     if (!connection.Valid()) return kExitFailed;
     SendOptions options;
@@ -160,8 +185,7 @@ int Send(const CommandLine& cl) {
 }
 
 int Receive(const CommandLine& cl) {
-    if (cl.listen.empty() == cl.connect.empty() || cl.out.empty() || !cl.files.empty())
-        return kExitUsage;
+    if (!OneWayToConnect(cl) || cl.out.empty() || !cl.files.empty()) return kExitUsage;
     const Socket connection = OpenSession(cl);
     if (!connection.Valid()) return kExitFailed;
     ReceiveOptions options;
@@ -185,8 +209,10 @@ int Receive(const CommandLine& cl) {
 
 int Replay(const CommandLine& cl) {
     ReplayOptions options;
-    if (cl.proxy.empty() || !ParseAddress(cl.proxy, &options.proxy) || !cl.files.empty())
-        return kExitUsage;
+    const bool viaSocks5 = !cl.socks5.empty();
+    if (cl.proxy.empty() == !viaSocks5 || !cl.files.empty()) return kExitUsage;
+    if (!AddressArgument(viaSocks5 ? cl.socks5 : cl.proxy, viaSocks5 ? &options.socks5 : &options.proxy))
+        return kExitFailed;
     options.timeoutMs = cl.timeoutMs;
     options.segmentGapMs = cl.gapMs;
     Recording recording;
@@ -195,8 +221,13 @@ int Replay(const CommandLine& cl) {
         std::fprintf(stderr, "oftpeer: %s\n", error.c_str());
         return kExitFailed;
     }
-    const Socket listener = ListenAnnounced(cl.listen.empty() ? "127.0.0.1:0" : cl.listen, cl.portFile);
+    const std::string listen = cl.listen.empty() ? "127.0.0.1:0" : cl.listen;
+    const Socket listener = ListenAnnounced(listen, cl.portFile);
     if (!listener.Valid()) return kExitFailed;
+    if (viaSocks5) {
+        ParseAddress(listen, &options.proxy);  // the server side, for the SOCKS5 proxy
+        options.proxy.port = LocalPort(listener);
+    }
     std::string report;
     const ReplayOutcome outcome = RunReplay(listener, recording, options, &report);
     if (!report.empty() && report.back() != '\n') report += '\n';

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include "socks5.h"
+
 namespace oftpeer {
 
 namespace {
@@ -83,7 +85,9 @@ ReplayOutcome RunReplay(const Socket& listener, const Recording& recording,
     const std::string done = recording.clientToServer.substr(header, header);
     std::string error;
 
-    Socket client = Connect(options.proxy, options.timeoutMs, &error);
+    Socket client = options.socks5.host.empty()
+                        ? Connect(options.proxy, options.timeoutMs, &error)
+                        : ConnectThroughSocks5(options.socks5, options.proxy, options.timeoutMs, &error);
     if (!client.Valid()) {
         *report = "client side: " + error;
         return ReplayOutcome::kFailed;

@@ -34,6 +34,7 @@ const char* OutcomeName(ReplayOutcome outcome);
 
 struct ReplayOptions {
     Address proxy;            // where the client side connects
+    Address socks5;           // when its host is set: connect to `proxy` through this SOCKS5 proxy
     int timeoutMs = 30000;    // longest wait at any step
     int segmentGapMs = 5;     // pause between the server's segments, so they stay apart
 };

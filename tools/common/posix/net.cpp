@@ -2,9 +2,14 @@
 // so that a vanished peer never raises SIGPIPE.
 #include <netdb.h>
 #include <sys/un.h>
+#ifdef __linux__
+#include <linux/netfilter_ipv4.h>             // SO_ORIGINAL_DST
+#include <linux/netfilter_ipv6/ip6_tables.h>  // IP6T_SO_ORIGINAL_DST
+#endif
 
 #include <cstring>
 
+#include "common/ip_address.h"
 #include "common/native_socket.h"
 
 namespace zyk::net {
@@ -216,6 +221,56 @@ PeerState ProbePeer(SocketId socket, bool sendOpen) {
 }
 
 std::string LastErrorText() { return std::strerror(errno); }
+
+#ifdef __linux__
+namespace {
+
+// The original destination as netfilter's connection tracking has it, asked at one
+// level; false with errno set when that level does not know the connection.
+bool AskOriginalDestination(int fd, bool v6, IpEndpoint* out) {
+    sockaddr_in6 address{};  // large enough for either
+    socklen_t length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    const int rc = v6 ? getsockopt(fd, SOL_IPV6, IP6T_SO_ORIGINAL_DST, &address, &length)
+                      : getsockopt(fd, SOL_IP, SO_ORIGINAL_DST, &address, &length);
+    if (rc != 0) return false;
+    IpEndpoint found;
+    if (address.sin6_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        found.address = IpAddress::V4(reinterpret_cast<const uint8_t*>(&v4.sin_addr));
+        found.port = ntohs(v4.sin_port);
+    } else if (address.sin6_family == AF_INET6) {
+        found.address = IpAddress::V6(reinterpret_cast<const uint8_t*>(&address.sin6_addr));
+        found.port = ntohs(address.sin6_port);
+    } else {
+        errno = EAFNOSUPPORT;
+        return false;
+    }
+    *out = found;
+    return true;
+}
+
+}  // namespace
+
+bool OriginalDestination(SocketId socket, IpEndpoint* out, std::string* error) {
+    IpEndpoint local;
+    if (!LocalAddress(socket, &local)) {
+        *error = "not a connected IP socket: " + LastErrorText();
+        return false;
+    }
+    // An IPv4 client of a dual-stack listener is tracked as an IPv4 connection.
+    const bool v6 = local.address.IsV6() && !local.address.IsV4Mapped();
+    if (AskOriginalDestination(Fd(socket), v6, out)) return true;
+    *error = std::string("the original destination is unknown (") +
+             (v6 ? "IP6T_SO_ORIGINAL_DST" : "SO_ORIGINAL_DST") + ": " + LastErrorText() +
+             "); is the connection redirected by a netfilter rule?";
+    return false;
+}
+#else
+bool OriginalDestination(SocketId, IpEndpoint*, std::string* error) {
+    *error = "the original destination of a redirected connection is known on Linux only";
+    return false;
+}
+#endif
 
 bool WakePair::Open(std::string* error) {
     int fds[2];

@@ -2,6 +2,7 @@
 // time-out for receives that must not wait. Sockets are kept out of child processes.
 #include <cstdio>
 
+#include "common/ip_address.h"
 #include "common/native_socket.h"
 
 namespace zyk::net {
@@ -231,6 +232,13 @@ std::string LastErrorText() {
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' '))
         out.pop_back();
     return (out.empty() ? std::string("error") : out) + " (" + std::to_string(code) + ")";
+}
+
+// Windows has no equivalent of netfilter's record of a redirected connection's
+// destination (transparent mode needs Linux).
+bool OriginalDestination(SocketId, IpEndpoint*, std::string* error) {
+    *error = "the original destination of a redirected connection is known on Linux only";
+    return false;
 }
 
 bool WakePair::Open(std::string* error) {
