@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/net.h"
 
@@ -55,6 +56,11 @@ inline bool operator==(const IpEndpoint& a, const IpEndpoint& b) {
 }
 // "203.0.113.5:5190" or "[2001:db8::5]:5190".
 std::string FormatIpEndpoint(const IpEndpoint& endpoint);
+
+// The IPv4 and IPv6 addresses of a host name (an address text gives itself), in the
+// system's order; false and a reason when there is none. It waits as long as the
+// system's resolver does.
+bool ResolveAddresses(const std::string& host, std::vector<IpAddress>* out, std::string* error);
 
 // The local address and port a socket is bound to (for a connected socket, the address
 // the system chose for it), and the address of its peer. False when the socket has

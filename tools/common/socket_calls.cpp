@@ -2,6 +2,7 @@
 // options, IPv4 bind and connect, the local port, IP address texts and a socket's
 // addresses.
 #include <chrono>
+#include <cstring>
 
 #include "common/ip_address.h"
 #include "common/native_socket.h"
@@ -134,6 +135,20 @@ bool PeerAddress(SocketId socket, IpEndpoint* out) {
 bool Resolves(const Endpoint& where, std::string* error) {
     AddressList addresses;
     return Resolve(where, false, &addresses, error);
+}
+
+bool ResolveAddresses(const std::string& host, std::vector<IpAddress>* out, std::string* error) {
+    AddressList addresses;
+    if (!Resolve(Endpoint{host, 0}, false, &addresses, error)) return false;
+    for (const addrinfo* a = addresses.list; a != nullptr; a = a->ai_next) {
+        sockaddr_storage address{};
+        if (a->ai_addrlen > sizeof address) continue;
+        std::memcpy(&address, a->ai_addr, a->ai_addrlen);
+        IpEndpoint found;
+        if (FromSocketAddress(address, &found)) out->push_back(found.address);
+    }
+    if (out->empty()) *error = "cannot resolve " + host + ": no IP address";
+    return !out->empty();
 }
 
 Socket Listen(const Endpoint& where, int backlog, std::string* error) {

@@ -40,8 +40,9 @@ std::string StatisticsLine(const zykproxy::ProxyServer::Stats& s,
                            const zykproxy::ScanService* scans) {
     std::string line = "connections " + std::to_string(s.open) + " open, " +
                        std::to_string(s.accepted) + " total";
-    if (s.upstreamFailures != 0)
-        line += " (" + std::to_string(s.upstreamFailures) + " upstream unreachable)";
+    if (s.upstreamFailures != 0 || s.refused != 0)
+        line += " (" + std::to_string(s.upstreamFailures) + " upstream unreachable, " +
+                std::to_string(s.refused) + " refused)";
     line += "; time-outs " + std::to_string(s.connectTimeouts) + " connect, " +
             std::to_string(s.sendTimeouts) + " send, " + std::to_string(s.idleTimeouts) + " idle";
     line += "; bytes " + std::to_string(s.bytesFromClients) + " client to server, " +
@@ -147,10 +148,52 @@ int ConnectionsTheLimitHolds(int wanted, zykproxy::Console& console) {
     return lowered;
 }
 
+// How clients get their servers; null after saying why (status 2: the command line names
+// something that does not work).
+std::shared_ptr<zykproxy::Opener> MakeOpener(const zykproxy::Options& o, zykproxy::Console& console) {
+    using namespace zykproxy;
+    if (o.accepting == AcceptKind::Forward)
+        return MakeForwardOpener(o.upstream, o.connectTimeoutSeconds * 1000);
+    DestinationRules rules;
+    rules.ports = o.allowPorts;
+    rules.connectTimeoutMs = o.connectTimeoutSeconds * 1000;
+    if (o.accepting == AcceptKind::Transparent) {
+#ifdef _WIN32
+        console.Log("--transparent needs Linux: only its firewall tells a proxy where a "
+                    "redirected connection was going");
+        return nullptr;
+#else
+        return MakeTransparentOpener(std::move(rules));
+#endif
+    }
+    auto users = std::make_shared<accept::Users>();
+    std::string error;
+    if (!o.socksUsersPath.empty() && !accept::LoadUsersFile(o.socksUsersPath, users.get(), &error)) {
+        console.Log("--socks-users " + o.socksUsersPath + ": " + error);
+        return nullptr;
+    }
+    rules.users = std::move(users);
+    return MakeProxyPortOpener(std::move(rules));
+}
+
+// What the start-up log says about where connections go.
+std::string AcceptingText(const zykproxy::Options& o) {
+    using zykproxy::AcceptKind;
+    switch (o.accepting) {
+        case AcceptKind::Forward: return "upstream " + zykproxy::net::FormatEndpoint(o.upstream);
+        case AcceptKind::ProxyPort:
+            return std::string("SOCKS5 and HTTP CONNECT, ") +
+                   (o.socksUsersPath.empty() ? "no authentication" : "users of " + o.socksUsersPath);
+        case AcceptKind::Transparent: break;
+    }
+    return "transparent: each redirected client to its original destination";
+}
+
 zykproxy::ServerConfig MakeServerConfig(const zykproxy::Options& o, zykproxy::Console& console) {
     zykproxy::ServerConfig config;
     config.listen = o.listen;
     config.upstream = o.upstream;
+    config.clients = std::make_shared<const zykproxy::accept::ClientRules>(o.allowClients);
     config.threads = o.threads;
     config.maxConnections = ConnectionsTheLimitHolds(o.maxConnections, console);
     config.once = o.once;
@@ -174,8 +217,20 @@ int RunServer(const zykproxy::Options& o, zykproxy::Console& console, Mover& mov
               zykproxy::platform::TraceRelay& trace) {
     using namespace zykproxy;
     ServerConfig config = MakeServerConfig(o, console);
+    config.opener = MakeOpener(o, console);
+    if (!config.opener) return 2;
     ProxyServer* self = nullptr;
     ScanService* scans = mover.scans.get();
+    // Where each client chose to go, in the log lines of its checks.
+    if (scans != nullptr && o.accepting != AcceptKind::Forward) {
+        config.onConnectionOpen = [scans](int id, const std::string& destination) {
+            scans->NameConnection(id, destination);
+        };
+        config.onConnectionEnd = [scans, &console](int id) {
+            console.EndProgress();
+            scans->ForgetConnection(id);
+        };
+    }
     config.onReport = [&] {
         if (self != nullptr) console.Log("statistics: " + StatisticsLine(self->GetStats(), scans));
     };
@@ -192,9 +247,8 @@ int RunServer(const zykproxy::Options& o, zykproxy::Console& console, Mover& mov
     // Machine-readable, for scripts that asked for port 0.
     std::printf("listening %s\n", net::FormatEndpoint(server->Bound()).c_str());
     std::fflush(stdout);
-    console.Log("listening on " + net::FormatEndpoint(server->Bound()) + ", upstream " +
-                net::FormatEndpoint(o.upstream) + ", " + std::to_string(o.threads) +
-                (o.threads == 1 ? " loop" : " loops"));
+    console.Log("listening on " + net::FormatEndpoint(server->Bound()) + ", " + AcceptingText(o) +
+                ", " + std::to_string(o.threads) + (o.threads == 1 ? " loop" : " loops"));
 
     g_server = server.get();
     platform::InstallStopHandler(&OnStopRequest);
@@ -229,7 +283,7 @@ int Serve(const zykproxy::Options& o) {
 
     // The upstream server is checked before anything else starts: a typing error
     // should stop zykproxy here, not show up once per client.
-    {
+    if (o.accepting == AcceptKind::Forward) {
         std::string error = o.upstreamError;
         if (error.empty()) net::Resolves(o.upstream, &error);
         if (!error.empty()) {

@@ -2,7 +2,11 @@
 // program can trust the values.
 #include "options.h"
 
+#include <algorithm>
+
 #include <cstdlib>
+
+#include "common/ip_address.h"
 
 namespace zykproxy {
 
@@ -29,7 +33,8 @@ std::string UsageText() {
 #endif
     const std::string scannerDefault =
         ClamavBuiltIn() ? "clamav" : "none chosen; clamav is not in this build";
-    return "usage: zykproxy --listen HOST:PORT --upstream HOST:PORT [options]\n"
+    return "usage: zykproxy --listen HOST:PORT (--upstream HOST:PORT | --socks5 | --transparent)\n"
+           "                [options]\n"
            "\n"
            "A TCP proxy that hands every connection to the zykim plug-in, which holds each\n"
            "file sent to the client until the scanner has checked it.\n"
@@ -38,6 +43,17 @@ std::string UsageText() {
            "                         bound address is printed on stdout: listening HOST:PORT\n"
            "  --upstream HOST:PORT   the server each client is connected to (resolved at start:\n"
            "                         an unknown host or a bad port stops zykproxy, status 2)\n"
+           "  --socks5               a proxy port instead: each client names its server with\n"
+           "                         SOCKS5 or HTTP CONNECT (both on the one port). Off this\n"
+           "                         machine's loopback it needs --allow-clients or --socks-users\n"
+           "  --socks-users FILE     SOCKS5 username/password and HTTP Basic credentials, one\n"
+           "                         user:password a line; the file must be its owner's alone\n"
+           "  --transparent          behind a firewall's REDIRECT rule, each client goes where\n"
+           "                         it was going (Linux)\n"
+           "  --allow-clients CIDRS  only these clients, e.g. 192.168.0.0/16,10.1.2.3,fd00::/8;\n"
+           "                         others are closed without a reply\n"
+           "  --allow-ports LIST     with --socks5 or --transparent, only these destination\n"
+           "                         ports, e.g. 5190,443,1024-65535 (default: all)\n"
            "  --plugin PATH          the plug-in library (default: " + plugin + " beside zykproxy)\n"
            "  --scanner KIND         clamav, clamd, icap, command or none (default: " + scannerDefault + ")\n"
            "  --clamd-socket PATH    clamd scanner: clamd's local socket (default: " + clamdDefault + ")\n"
@@ -90,9 +106,15 @@ bool ParseInt(const std::string& text, int low, int high, int* out) {
 
 }  // namespace
 
+namespace {
+bool CheckAccepting(const Options& o, bool haveListen, bool haveUpstream, bool allowPortsGiven,
+                    std::string* error);
+bool CheckScanner(Options* options, bool pluginGiven, std::string* error);
+}  // namespace
+
 bool ParseOptions(const std::vector<std::string>& args, Options* out, std::string* error) {
     Options o;
-    bool haveListen = false, haveUpstream = false, pluginGiven = false;
+    bool haveListen = false, haveUpstream = false, pluginGiven = false, allowPortsGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string* v) {
@@ -186,6 +208,23 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         } else if (a == "--trace") {
             if (!number(-1, 100, &o.traceLevel)) return false;
             o.traceGiven = true;
+        } else if (a == "--socks5" || a == "--transparent") {
+            const AcceptKind kind = a == "--socks5" ? AcceptKind::ProxyPort : AcceptKind::Transparent;
+            if (o.accepting != AcceptKind::Forward && o.accepting != kind) {
+                *error = "give either --socks5 or --transparent, not both";
+                return false;
+            }
+            o.accepting = kind;
+        } else if (a == "--socks-users") {
+            if (!value(&o.socksUsersPath)) return false;
+        } else if (a == "--allow-clients" || a == "--allow-ports") {
+            if (!value(&v)) return false;
+            std::string why;
+            if (a == "--allow-clients" ? !o.allowClients.Parse(v, &why) : !o.allowPorts.Parse(v, &why)) {
+                *error = a + ": " + why;
+                return false;
+            }
+            allowPortsGiven = allowPortsGiven || a == "--allow-ports";
         } else if (a == "--no-plugin") {
             o.noPlugin = true;
         } else if (a == "--once") {
@@ -201,10 +240,57 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         *out = o;
         return true;
     }
-    if (!haveListen || !haveUpstream) {
-        *error = "--listen and --upstream are required";
+    if (!CheckAccepting(o, haveListen, haveUpstream, allowPortsGiven, error) ||
+        !CheckScanner(&o, pluginGiven, error))
+        return false;
+    *out = o;
+    return true;
+}
+
+namespace {
+
+// Whether only this machine can reach the address: a loopback address or "localhost".
+bool OnlyThisMachine(const std::string& host) {
+    net::IpAddress address;
+    if (!net::ParseIpAddress(host, &address)) return host == "localhost";
+    const net::IpAddress a = address.Unmapped();
+    static const uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return a.IsV4() ? a.bytes[0] == 127 : std::equal(a.bytes.begin(), a.bytes.end(), kLoopback6);
+}
+
+bool CheckAccepting(const Options& o, bool haveListen, bool haveUpstream, bool allowPortsGiven,
+                    std::string* error) {
+    const bool forward = o.accepting == AcceptKind::Forward;
+    if (!haveListen || forward != haveUpstream) {
+        *error = forward ? "--listen and --upstream are required (or --socks5 or --transparent "
+                           "in place of --upstream)"
+                         : !haveListen ? "--listen is required"
+                                       : "--socks5 and --transparent take no --upstream: "
+                                         "each client names its own server";
         return false;
     }
+    if (o.accepting != AcceptKind::ProxyPort && !o.socksUsersPath.empty()) {
+        *error = "--socks-users belongs to --socks5";
+        return false;
+    }
+    if (forward && allowPortsGiven) {
+        *error = "--allow-ports belongs to --socks5 and --transparent";
+        return false;
+    }
+    // An open proxy is found and abused within hours: on an address that other machines
+    // reach, the proxy port needs a list of clients or a users file.
+    if (o.accepting == AcceptKind::ProxyPort && !OnlyThisMachine(o.listen.host) &&
+        o.allowClients.Empty() && o.socksUsersPath.empty()) {
+        *error = "--socks5 on " + net::FormatEndpoint(o.listen) +
+                 ", which other machines can reach, needs --allow-clients or --socks-users: "
+                 "an open proxy is abused within hours";
+        return false;
+    }
+    return true;
+}
+
+bool CheckScanner(Options* options, bool pluginGiven, std::string* error) {
+    Options& o = *options;
     if (o.noPlugin) {
         if (pluginGiven || o.scannerGiven || o.traceGiven) {
             *error = "--no-plugin runs no plug-in: --plugin, --scanner and --trace do not apply";
@@ -249,8 +335,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         *error = "give either --clamd-socket or --clamd-tcp, not both";
         return false;
     }
-    *out = o;
     return true;
 }
+
+}  // namespace
 
 }  // namespace zykproxy

@@ -4,15 +4,23 @@
 #include <string>
 #include <vector>
 
+#include "accept/access.h"
 #include "scan/icap_url.h"
 #include "sockets.h"
 
 namespace zykproxy {
 
 enum class ScannerKind { Clamav, Clamd, Icap, Command, None };
+// How a client gets its server: the one --upstream, the one it asks for on the proxy
+// port (SOCKS5, HTTP CONNECT), or the one it was going to (a firewall's redirect).
+enum class AcceptKind { Forward, ProxyPort, Transparent };
 
 struct Options {
     net::Endpoint listen;
+    AcceptKind accepting = AcceptKind::Forward;
+    std::string socksUsersPath;         // --socks-users: read when zykproxy starts
+    accept::ClientRules allowClients;   // --allow-clients; empty: every client
+    accept::PortRules allowPorts;       // --allow-ports
     net::Endpoint upstream;
     std::string upstreamText;   // as given; checked (and resolved) when zykproxy starts
     std::string upstreamError;  // why upstreamText is no usable address, or empty

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "accept/access.h"
 #include "sockets.h"
 
 namespace zykproxy {
@@ -18,6 +19,7 @@ public:
         std::string destination;  // where the connection goes, for the log
         std::string failure;      // with no server: why, for the log
         bool timedOut = false;    // with no server: the connect took too long
+        bool refused = false;     // with no server: the client may not do what it asked
     };
     virtual ~Opener() = default;
     // `cancel` becomes readable when the proxy stops: give up at once then.
@@ -26,5 +28,18 @@ public:
 
 // Every client to the one upstream server, connected within connectTimeoutMs.
 std::unique_ptr<Opener> MakeForwardOpener(const net::Endpoint& upstream, int connectTimeoutMs);
+
+// What the ways of accepting that let the client choose its server allow.
+struct DestinationRules {
+    std::shared_ptr<const accept::Users> users;  // null or empty: no authentication
+    accept::PortRules ports;                     // the destination ports allowed
+    int connectTimeoutMs = 10000;  // for the client's request, and again for the connect
+};
+
+// The proxy port: each client says where it goes with SOCKS5 or HTTP CONNECT.
+std::unique_ptr<Opener> MakeProxyPortOpener(DestinationRules rules);
+
+// Behind a firewall's REDIRECT rule: each client goes where it was going (Linux).
+std::unique_ptr<Opener> MakeTransparentOpener(DestinationRules rules);
 
 }  // namespace zykproxy

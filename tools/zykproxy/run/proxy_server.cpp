@@ -3,6 +3,8 @@
 // OnNewConnectionEx run on a worker, so that no client waits for another's set-up.
 #include "run/proxy_server.h"
 
+#include "common/ip_address.h"
+
 namespace zykproxy {
 
 namespace {
@@ -79,10 +81,26 @@ void ProxyServer::ConnectionEnded(int id) {
     m_acceptor.Signal();
 }
 
+bool ProxyServer::ClientAllowed(const net::Socket& client, int id) {
+    if (!m_config.clients || m_config.clients->Empty()) return true;
+    net::IpEndpoint peer;
+    if (net::PeerAddress(client.Get(), &peer) && m_config.clients->Allows(peer.address)) return true;
+    ++m_refused;
+    Log("conn " + std::to_string(id) + ": the client " +
+        (peer.address.Valid() ? net::FormatIpAddress(peer.address) : std::string("(no address)")) +
+        " is not allowed (--allow-clients); closed without a reply");
+    return false;
+}
+
 void ProxyServer::SetUp(net::Socket client, int id) {
+    if (!ClientAllowed(client, id)) {
+        client.Close();
+        ConnectionEnded(id);
+        return;
+    }
     Opener::Result r = m_opener->Open(client, id, m_stop.ReadSide());
     if (!r.server.Valid()) {
-        ++m_upstreamFailures;
+        ++(r.refused ? m_refused : m_upstreamFailures);
         if (r.timedOut) ++m_connectTimeouts;
         if (!m_stopping) Log("conn " + std::to_string(id) + ": " + r.failure);
         client.Close();
@@ -96,6 +114,7 @@ void ProxyServer::SetUp(net::Socket client, int id) {
         return;
     }
     if (m_config.verbose) Log("conn " + std::to_string(id) + " to " + r.destination);
+    if (m_config.onConnectionOpen) m_config.onConnectionOpen(id, r.destination);
     auto c = std::make_unique<HostConnection>(id, std::move(client), std::move(r.server));
     m_shared.pump.Begin(*c);
     LeastLoaded().Adopt(std::move(c));
@@ -184,6 +203,7 @@ ProxyServer::Stats ProxyServer::GetStats() const {
     Stats s;
     s.accepted = m_accepted;
     s.upstreamFailures = m_upstreamFailures;
+    s.refused = m_refused;
     s.ended = m_ended;
     s.open = m_shared.open;
     s.bytesFromClients = m_shared.bytesFromClients;

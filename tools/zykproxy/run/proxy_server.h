@@ -25,6 +25,8 @@ struct ServerConfig {
     net::Endpoint listen;
     net::Endpoint upstream;          // used when no opener is given
     std::shared_ptr<Opener> opener;  // how a client gets its server; null: forward to upstream
+    // The clients that may connect (empty: all); others are closed without a word.
+    std::shared_ptr<const accept::ClientRules> clients;
     int threads = 1;                 // socket-watching loops
     int maxConnections = 1000;       // open at once; further clients wait in the backlog
     bool once = false;               // serve one client, then end Run
@@ -34,6 +36,8 @@ struct ServerConfig {
     size_t workerStackBytes = 256 * 1024;
     bool verbose = false;            // log every connection
     std::function<void(const std::string&)> log;
+    // A connection has its server (before the plug-in hears of it), and has ended.
+    std::function<void(int connectionId, const std::string& destination)> onConnectionOpen;
     std::function<void(int connectionId)> onConnectionEnd;
     std::function<void()> onReport;    // called on the Run thread after RequestReport
     std::function<void()> onStopping;  // called on the Run thread when a stop begins
@@ -65,6 +69,7 @@ public:
     struct Stats {
         unsigned long accepted = 0;
         unsigned long upstreamFailures = 0;
+        unsigned long refused = 0;                // clients refused by the access rules
         unsigned long ended = 0;
         long open = 0;                            // connections being served now
         unsigned long long bytesFromClients = 0;  // read from clients (sent upstream)
@@ -79,6 +84,7 @@ private:
     void Log(const std::string& text) const;
     bool AcceptOne();
     void SetUp(net::Socket client, int id);
+    bool ClientAllowed(const net::Socket& client, int id);
     ConnectionLoop& LeastLoaded();
     void ConnectionEnded(int id);
     bool Finish();
@@ -93,8 +99,8 @@ private:
     std::vector<std::unique_ptr<ConnectionLoop>> m_loops;
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_nextId{1};
-    std::atomic<unsigned long> m_accepted{0}, m_upstreamFailures{0}, m_connectTimeouts{0},
-        m_ended{0};
+    std::atomic<unsigned long> m_accepted{0}, m_upstreamFailures{0}, m_refused{0},
+        m_connectTimeouts{0}, m_ended{0};
     std::atomic<bool> m_reportWanted{false};
     std::chrono::steady_clock::time_point m_acceptErrorLoggedAt;
     bool m_settled = true;

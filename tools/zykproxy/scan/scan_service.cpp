@@ -29,6 +29,16 @@ void ScanService::Abandon() {
     m_scanner.Abandon();
 }
 
+void ScanService::NameConnection(int connection, const std::string& destination) {
+    std::lock_guard<std::mutex> guard(m_namesMutex);
+    m_destinations[connection] = destination;
+}
+
+void ScanService::ForgetConnection(int connection) {
+    std::lock_guard<std::mutex> guard(m_namesMutex);
+    m_destinations.erase(connection);
+}
+
 int ZYKIM_CALL ScanService::Callback(int kind, ScanCallbackInfo* info) {
     ScanService* service = g_active.load();
     if (service == nullptr) {
@@ -84,11 +94,12 @@ uint64_t DurationHistogram::Percentile(double fraction) const {
     return LowerBound(kBuckets - 1);
 }
 
-std::string ScanService::CheckLine(int connection, unsigned long check,
-                                   const std::string& announcedName, long long size,
-                                   const ScanOutcome& outcome, long long millis) {
-    std::string line = "conn " + std::to_string(connection) + " check " + std::to_string(check) +
-                       " \"" + announcedName + "\" " +
+std::string ScanService::CheckLine(int connection, const std::string& destination,
+                                   unsigned long check, const std::string& announcedName,
+                                   long long size, const ScanOutcome& outcome, long long millis) {
+    std::string line = "conn " + std::to_string(connection) +
+                       (destination.empty() ? "" : " (to " + destination + ")") + " check " +
+                       std::to_string(check) + " \"" + announcedName + "\" " +
                        (size >= 0 ? std::to_string(size) + " bytes" : "size unknown") + ": " +
                        VerdictText(outcome.verdict);
     if (!outcome.detail.empty()) line += " (" + outcome.detail + ")";
@@ -136,7 +147,13 @@ void ScanService::Check(ScanCallbackInfo* info) {
         std::lock_guard<std::mutex> guard(m_timesMutex);
         m_times.Add(static_cast<uint64_t>(micros));
     }
-    m_console.Log(CheckLine(connection, check, name, size, outcome, micros / 1000));
+    std::string destination;
+    {
+        std::lock_guard<std::mutex> guard(m_namesMutex);
+        const auto it = m_destinations.find(connection);
+        if (it != m_destinations.end()) destination = it->second;
+    }
+    m_console.Log(CheckLine(connection, destination, check, name, size, outcome, micros / 1000));
 }
 
 int ScanService::Handle(int kind, ScanCallbackInfo* info) noexcept {

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -49,6 +50,9 @@ public:
     // For a proxy that is stopping: the checks under way end as failures (their files
     // are blocked), and every later check fails at once without scanning.
     void Abandon();
+    // Where a connection goes (when the client chose it), named in its checks' lines.
+    void NameConnection(int connection, const std::string& destination);
+    void ForgetConnection(int connection);
 
     // Handles one call; never throws. Kind 1 writes the verdict into nResult.
     int Handle(int kind, ScanCallbackInfo* info) noexcept;
@@ -60,9 +64,9 @@ public:
     };
     Counts GetCounts() const;
 
-    // The log line of one check: the connection (the host value) and the check's own
-    // number, counted over the whole run.
-    static std::string CheckLine(int connection, unsigned long check,
+    // The log line of one check: the connection (the host value, and where it goes when
+    // that is known) and the check's own number, counted over the whole run.
+    static std::string CheckLine(int connection, const std::string& destination, unsigned long check,
                                  const std::string& announcedName, long long size,
                                  const ScanOutcome& outcome, long long millis);
     // A name from the network, made safe for a terminal: control bytes become '?',
@@ -79,6 +83,8 @@ private:
         m_unscanned{0}, m_progress{0}, m_nextCheck{1};
     mutable std::mutex m_timesMutex;
     DurationHistogram m_times;  // guarded by m_timesMutex
+    std::mutex m_namesMutex;
+    std::map<int, std::string> m_destinations;  // guarded by m_namesMutex
 };
 
 }  // namespace zykproxy
