@@ -124,6 +124,7 @@ public:
         m_scripts.push_back(std::move(script));
     }
     uint16_t Port() const { return m_upstream.Port(); }
+    int Accepted() const { return m_upstream.Accepted(); }
     // Drops the scripts that no connection took (left by a test that failed early).
     void Clear() {
         std::lock_guard<std::mutex> guard(m_mutex);
