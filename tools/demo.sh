@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The end-to-end demonstration behind `./zyk demo`: one messenger file-transfer session
-# through zykproxy with the plug-in and a clamd of the demo's own (the built-in clamav
+# through zykproxy's SOCKS5 port with the plug-in and a clamd of the demo's own (the built-in clamav
 # scanner where clamd cannot run), and what the receiver got.
 #
 #   tools/demo.sh BUILD_DIR      (BUILD_DIR holds zykproxy, oftpeer and libzykim.so)
@@ -98,18 +98,21 @@ sender_port=$(port_from "$work/send.out" "$sender_pid" 10) || {
 # what it wrote in proxy.log. Its held files go to a folder of the demo's own.
 live=/dev/null
 [ -t 1 ] && live=/dev/stdout
+# zykproxy is the receiving messenger's SOCKS5 proxy, as a messenger's proxy setting
+# makes it: the receiver asks it for the sender's address, as a peer transfer does.
 TMPDIR="$work/held" script -q -e -f -c "echo \$\$ > '$work/proxy.pid'; exec '$bin/zykproxy' \
-  --listen 127.0.0.1:0 --upstream 127.0.0.1:$sender_port ${scanner_args[*]} --once \
+  --listen 127.0.0.1:0 --socks5 ${scanner_args[*]} --once \
   > '$work/proxy.out'" "$work/proxy.log" < /dev/null > "$live" &
 script_pid=$!
 proxy_port=$(port_from "$work/proxy.out" "$script_pid" 300) || {
   tr -d '\r' < "$work/proxy.log" >&2; say "zykproxy did not start"; exit 1; }
-say "oftpeer sends ${files[*]} from 127.0.0.1:$sender_port through zykproxy on 127.0.0.1:$proxy_port"
+say "oftpeer sends ${files[*]} from 127.0.0.1:$sender_port; the receiver connects to it" \
+    "through zykproxy's SOCKS5 port 127.0.0.1:$proxy_port"
 say "scanner: $scanner_text"
 
 recv_rc=0
-"$bin/oftpeer" recv --connect "127.0.0.1:$proxy_port" --out "$work/received" --timeout 120 \
-  > "$work/recv.out" 2> "$work/recv.err" || recv_rc=$?
+"$bin/oftpeer" recv --connect "127.0.0.1:$sender_port" --socks5 "127.0.0.1:$proxy_port" \
+  --out "$work/received" --timeout 120 > "$work/recv.out" 2> "$work/recv.err" || recv_rc=$?
 wait "$sender_pid" || true
 sender_pid=""
 # With --once, zykproxy ends after its one connection.
@@ -133,7 +136,7 @@ for i in "${!files[@]}"; do
   line=$(grep -F "received $name " "$work/recv.out" || true)
   got_sha=$(sed -n 's/.* sha256=\([0-9a-f]*\) .*/\1/p' <<<"$line")
   got_size=$(sed -n 's/.* size=\([0-9]*\) .*/\1/p' <<<"$line")
-  check=$(sed -n "s/^zykproxy: conn [0-9]* check [0-9]* \"$name\" [0-9]* bytes: \(.*\), \(passed\|blocked\), [0-9]* ms$/\1/p" <<<"$log")
+  check=$(sed -n "s/^zykproxy: conn [0-9]* \(([^)]*) \)\{0,1\}check [0-9]* \"$name\" [0-9]* bytes: \(.*\), \(passed\|blocked\), [0-9]* ms$/\2/p" <<<"$log")
   if [ -z "$line" ]; then outcome=missing
   elif [ "$got_sha" = "$sent_sha" ]; then outcome=intact
   elif [ "$got_size" = "$size" ] && grep -q ' zeros=yes ' <<<"$line"; then outcome=blanked
