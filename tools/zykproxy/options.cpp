@@ -107,142 +107,144 @@ bool ParseInt(const std::string& text, int low, int high, int* out) {
 }  // namespace
 
 namespace {
-bool CheckAccepting(const Options& o, bool haveListen, bool haveUpstream, bool allowPortsGiven,
-                    std::string* error);
-bool CheckScanner(Options* options, bool pluginGiven, std::string* error);
+
+// The command line as it is read: the option at hand and its value.
+class Reader {
+public:
+    Reader(const std::vector<std::string>& args, std::string* error) : error(error), m_args(args) {}
+    bool Next() { return ++m_at < m_args.size(); }
+    const std::string& Option() const { return m_args[m_at]; }
+    bool Value(std::string* v) {
+        if (m_at + 1 >= m_args.size()) return Fail("needs a value");
+        *v = m_args[++m_at];
+        return true;
+    }
+    bool Number(int low, int high, int* v) {
+        std::string text;
+        if (!Value(&text)) return false;
+        if (ParseInt(text, low, high, v)) return true;
+        return Fail("expected a number from " + std::to_string(low) + " to " + std::to_string(high) +
+                    ", got '" + text + "'");
+    }
+    bool Endpoint(net::Endpoint* e) {
+        std::string text, why;
+        return Value(&text) && (net::ParseEndpoint(text, e, &why) || Fail(why));
+    }
+    // False, with the option named in the message.
+    bool Fail(const std::string& why) {
+        *error = Option() + (why.rfind("needs", 0) == 0 ? " " : ": ") + why;
+        return false;
+    }
+    std::string* const error;
+
+private:
+    const std::vector<std::string>& m_args;
+    size_t m_at = static_cast<size_t>(-1);
+};
+
+// What was given, for the checks of options that depend on each other.
+struct Given {
+    bool listen = false, upstream = false, plugin = false, allowPorts = false;
+};
+
+enum class Taken { No, Yes, Failed };
+Taken Result(bool ok) { return ok ? Taken::Yes : Taken::Failed; }
+
+// Where clients connect and how they get their servers.
+Taken TakeAcceptOption(Reader& r, Options& o, Given& given) {
+    const std::string& a = r.Option();
+    if (a == "--listen") return Result((given.listen = true) && r.Endpoint(&o.listen));
+    if (a == "--upstream") {
+        // Checked when zykproxy starts, together with the name lookup.
+        given.upstream = true;
+        if (!r.Value(&o.upstreamText)) return Taken::Failed;
+        o.upstreamError.clear();
+        if (!net::ParseEndpoint(o.upstreamText, &o.upstream, &o.upstreamError))
+            o.upstream = net::Endpoint{};
+        else if (o.upstream.port == 0)
+            o.upstreamError = "port 0 in '" + o.upstreamText + "': the server needs a port";
+        return Taken::Yes;
+    }
+    if (a == "--socks5" || a == "--transparent") {
+        const AcceptKind kind = a == "--socks5" ? AcceptKind::ProxyPort : AcceptKind::Transparent;
+        if (o.accepting != AcceptKind::Forward && o.accepting != kind)
+            return Result(r.Fail("give either --socks5 or --transparent, not both"));
+        o.accepting = kind;
+        return Taken::Yes;
+    }
+    if (a == "--socks-users") return Result(r.Value(&o.socksUsersPath));
+    if (a != "--allow-clients" && a != "--allow-ports") return Taken::No;
+    std::string v, why;
+    if (!r.Value(&v)) return Taken::Failed;
+    given.allowPorts = given.allowPorts || a == "--allow-ports";
+    return Result((a == "--allow-clients" ? o.allowClients.Parse(v, &why) : o.allowPorts.Parse(v, &why)) ||
+                  r.Fail(why));
+}
+
+// The plug-in and the scanner behind its scan callback.
+Taken TakeScanOption(Reader& r, Options& o, Given& given) {
+    const std::string& a = r.Option();
+    std::string v, why;
+    if (a == "--plugin") return Result((given.plugin = true) && r.Value(&o.pluginPath));
+    if (a == "--no-plugin") return Result(o.noPlugin = true);
+    if (a == "--trace") return Result((o.traceGiven = true) && r.Number(-1, 100, &o.traceLevel));
+    if (a == "--scanner") {
+        if (!r.Value(&v)) return Taken::Failed;
+        static const std::pair<const char*, ScannerKind> kKinds[] = {
+            {"clamav", ScannerKind::Clamav}, {"clamd", ScannerKind::Clamd}, {"icap", ScannerKind::Icap},
+            {"command", ScannerKind::Command}, {"none", ScannerKind::None}};
+        for (const auto& [name, kind] : kKinds)
+            if (v == name) {
+                o.scanner = kind;
+                return Result(o.scannerGiven = true);
+            }
+        return Result(r.Fail("expected clamav, clamd, icap, command or none, got '" + v + "'"));
+    }
+    if (a == "--scan-command") return Result(r.Value(&o.scanCommand));
+    if (a == "--scan-arg") return Result(r.Value(&v) && (o.scanArgs.push_back(v), true));
+    if (a == "--scan-timeout") return Result(r.Number(1, 86400, &o.scanTimeoutSeconds));
+    if (a == "--clamav-db") return Result(r.Value(&v) && (o.clamavDatabases.push_back(v), true));
+    if (a == "--clamd-socket") return Result(r.Value(&o.clamdSocket));
+    if (a == "--clamd-tcp") return Result((o.clamdTcpGiven = true) && r.Endpoint(&o.clamdTcp));
+    if (a == "--icap-url")
+        return Result((o.icapUrlGiven = true) && r.Value(&v) && (icap::ParseUrl(v, &o.icapUrl, &why) || r.Fail(why)));
+    return Taken::No;
+}
+
+// How connections are run.
+Taken TakeRunOption(Reader& r, Options& o) {
+    const std::string& a = r.Option();
+    if (a == "--threads") return Result(r.Number(1, 64, &o.threads));
+    if (a == "--connect-timeout") return Result(r.Number(1, 3600, &o.connectTimeoutSeconds));
+    if (a == "--send-timeout") return Result(r.Number(0, 86400, &o.sendTimeoutSeconds));
+    if (a == "--idle-timeout") return Result(r.Number(0, 864000, &o.idleTimeoutSeconds));
+    if (a == "--max-connections") return Result(r.Number(1, 100000, &o.maxConnections));
+    if (a == "--once") return Result(o.once = true);
+    if (a == "--verbose" || a == "-v") return Result(o.verbose = true);
+    if (a == "--help" || a == "-h") return Result(o.help = true);
+    return Taken::No;
+}
+
+bool CheckAccepting(const Options& o, const Given& given, std::string* error);
+bool CheckScanner(Options* options, const Given& given, std::string* error);
+
 }  // namespace
 
 bool ParseOptions(const std::vector<std::string>& args, Options* out, std::string* error) {
     Options o;
-    bool haveListen = false, haveUpstream = false, pluginGiven = false, allowPortsGiven = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string* v) {
-            if (i + 1 >= args.size()) {
-                *error = a + " needs a value";
-                return false;
-            }
-            *v = args[++i];
-            return true;
-        };
-        auto number = [&](int low, int high, int* v) {
-            std::string text;
-            if (!value(&text)) return false;
-            if (!ParseInt(text, low, high, v)) {
-                *error = a + ": expected a number from " + std::to_string(low) + " to " +
-                         std::to_string(high) + ", got '" + text + "'";
-                return false;
-            }
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            o.help = true;
-        } else if (a == "--listen") {
-            if (!value(&v)) return false;
-            if (!net::ParseEndpoint(v, &o.listen, error)) {
-                *error = a + ": " + *error;
-                return false;
-            }
-            haveListen = true;
-        } else if (a == "--upstream") {
-            // Checked when zykproxy starts, together with the name lookup.
-            if (!value(&o.upstreamText)) return false;
-            o.upstreamError.clear();
-            if (!net::ParseEndpoint(o.upstreamText, &o.upstream, &o.upstreamError))
-                o.upstream = net::Endpoint{};
-            else if (o.upstream.port == 0)
-                o.upstreamError = "port 0 in '" + o.upstreamText + "': the server needs a port";
-            haveUpstream = true;
-        } else if (a == "--plugin") {
-            if (!value(&o.pluginPath)) return false;
-            pluginGiven = true;
-        } else if (a == "--scanner") {
-            if (!value(&v)) return false;
-            if (v == "clamav") o.scanner = ScannerKind::Clamav;
-            else if (v == "clamd") o.scanner = ScannerKind::Clamd;
-            else if (v == "icap") o.scanner = ScannerKind::Icap;
-            else if (v == "command") o.scanner = ScannerKind::Command;
-            else if (v == "none") o.scanner = ScannerKind::None;
-            else {
-                *error = "--scanner: expected clamav, clamd, icap, command or none, got '" + v + "'";
-                return false;
-            }
-            o.scannerGiven = true;
-        } else if (a == "--scan-command") {
-            if (!value(&o.scanCommand)) return false;
-        } else if (a == "--scan-arg") {
-            if (!value(&v)) return false;
-            o.scanArgs.push_back(v);
-        } else if (a == "--scan-timeout") {
-            if (!number(1, 86400, &o.scanTimeoutSeconds)) return false;
-        } else if (a == "--clamav-db") {
-            if (!value(&v)) return false;
-            o.clamavDatabases.push_back(v);
-        } else if (a == "--clamd-socket") {
-            if (!value(&o.clamdSocket)) return false;
-        } else if (a == "--clamd-tcp") {
-            if (!value(&v)) return false;
-            if (!net::ParseEndpoint(v, &o.clamdTcp, error)) {
-                *error = a + ": " + *error;
-                return false;
-            }
-            o.clamdTcpGiven = true;
-        } else if (a == "--icap-url") {
-            if (!value(&v)) return false;
-            if (!icap::ParseUrl(v, &o.icapUrl, error)) {
-                *error = a + ": " + *error;
-                return false;
-            }
-            o.icapUrlGiven = true;
-        } else if (a == "--threads") {
-            if (!number(1, 64, &o.threads)) return false;
-        } else if (a == "--connect-timeout") {
-            if (!number(1, 3600, &o.connectTimeoutSeconds)) return false;
-        } else if (a == "--send-timeout") {
-            if (!number(0, 86400, &o.sendTimeoutSeconds)) return false;
-        } else if (a == "--idle-timeout") {
-            if (!number(0, 864000, &o.idleTimeoutSeconds)) return false;
-        } else if (a == "--max-connections") {
-            if (!number(1, 100000, &o.maxConnections)) return false;
-        } else if (a == "--trace") {
-            if (!number(-1, 100, &o.traceLevel)) return false;
-            o.traceGiven = true;
-        } else if (a == "--socks5" || a == "--transparent") {
-            const AcceptKind kind = a == "--socks5" ? AcceptKind::ProxyPort : AcceptKind::Transparent;
-            if (o.accepting != AcceptKind::Forward && o.accepting != kind) {
-                *error = "give either --socks5 or --transparent, not both";
-                return false;
-            }
-            o.accepting = kind;
-        } else if (a == "--socks-users") {
-            if (!value(&o.socksUsersPath)) return false;
-        } else if (a == "--allow-clients" || a == "--allow-ports") {
-            if (!value(&v)) return false;
-            std::string why;
-            if (a == "--allow-clients" ? !o.allowClients.Parse(v, &why) : !o.allowPorts.Parse(v, &why)) {
-                *error = a + ": " + why;
-                return false;
-            }
-            allowPortsGiven = allowPortsGiven || a == "--allow-ports";
-        } else if (a == "--no-plugin") {
-            o.noPlugin = true;
-        } else if (a == "--once") {
-            o.once = true;
-        } else if (a == "--verbose" || a == "-v") {
-            o.verbose = true;
-        } else {
-            *error = "unknown option '" + a + "'";
+    Given given;
+    Reader r(args, error);
+    while (r.Next()) {
+        Taken taken = TakeAcceptOption(r, o, given);
+        if (taken == Taken::No) taken = TakeScanOption(r, o, given);
+        if (taken == Taken::No) taken = TakeRunOption(r, o);
+        if (taken == Taken::Failed) return false;
+        if (taken == Taken::No) {
+            *error = "unknown option '" + r.Option() + "'";
             return false;
         }
     }
-    if (o.help) {
-        *out = o;
-        return true;
-    }
-    if (!CheckAccepting(o, haveListen, haveUpstream, allowPortsGiven, error) ||
-        !CheckScanner(&o, pluginGiven, error))
-        return false;
+    if (!o.help && (!CheckAccepting(o, given, error) || !CheckScanner(&o, given, error))) return false;
     *out = o;
     return true;
 }
@@ -258,13 +260,12 @@ bool OnlyThisMachine(const std::string& host) {
     return a.IsV4() ? a.bytes[0] == 127 : std::equal(a.bytes.begin(), a.bytes.end(), kLoopback6);
 }
 
-bool CheckAccepting(const Options& o, bool haveListen, bool haveUpstream, bool allowPortsGiven,
-                    std::string* error) {
+bool CheckAccepting(const Options& o, const Given& given, std::string* error) {
     const bool forward = o.accepting == AcceptKind::Forward;
-    if (!haveListen || forward != haveUpstream) {
+    if (!given.listen || forward != given.upstream) {
         *error = forward ? "--listen and --upstream are required (or --socks5 or --transparent "
                            "in place of --upstream)"
-                         : !haveListen ? "--listen is required"
+                         : !given.listen ? "--listen is required"
                                        : "--socks5 and --transparent take no --upstream: "
                                          "each client names its own server";
         return false;
@@ -273,7 +274,7 @@ bool CheckAccepting(const Options& o, bool haveListen, bool haveUpstream, bool a
         *error = "--socks-users belongs to --socks5";
         return false;
     }
-    if (forward && allowPortsGiven) {
+    if (forward && given.allowPorts) {
         *error = "--allow-ports belongs to --socks5 and --transparent";
         return false;
     }
@@ -289,10 +290,10 @@ bool CheckAccepting(const Options& o, bool haveListen, bool haveUpstream, bool a
     return true;
 }
 
-bool CheckScanner(Options* options, bool pluginGiven, std::string* error) {
+bool CheckScanner(Options* options, const Given& given, std::string* error) {
     Options& o = *options;
     if (o.noPlugin) {
-        if (pluginGiven || o.scannerGiven || o.traceGiven) {
+        if (given.plugin || o.scannerGiven || o.traceGiven) {
             *error = "--no-plugin runs no plug-in: --plugin, --scanner and --trace do not apply";
             return false;
         }
