@@ -28,6 +28,13 @@ struct ConnectionLoop::Live {
 namespace {
 constexpr unsigned kAny = net::kReadable | net::kHangUp | net::kError | net::kInvalid;
 constexpr unsigned kGone = net::kHangUp | net::kError | net::kInvalid;
+constexpr uint64_t kWakeKey = 0;
+
+// A watched side's key: the connection's address with the side in its lowest bit.
+template <typename Live>
+uint64_t KeyOf(const Live& l, int side) {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&l)) | static_cast<uint64_t>(side);
+}
 }  // namespace
 
 ConnectionLoop::ConnectionLoop(LoopShared& shared) : m_shared(shared) {}
@@ -40,7 +47,11 @@ ConnectionLoop::~ConnectionLoop() {
         for (auto& l : m_live) l.release();
 }
 
-bool ConnectionLoop::Open(std::string* error) { return m_wake.Open(error); }
+bool ConnectionLoop::Open(std::string* error) {
+    if (!m_wake.Open(error) || !m_set.Open(error)) return false;
+    m_set.Watch(m_wake.ReadSide(), kWakeKey, true);
+    return true;
+}
 
 void ConnectionLoop::Start() { m_thread = std::thread([this] { Run(); }); }
 
@@ -92,6 +103,8 @@ void ConnectionLoop::TakeMessages() {
         l->c = std::move(c);
         l->activeAt = now;
         ++m_served;
+        Rewatch(*l, kFromClient);
+        Rewatch(*l, kFromServer);
         if (m_stopping) End(*l, Ending::Stopped);
         m_live.push_back(std::move(l));
     }
@@ -102,21 +115,16 @@ void ConnectionLoop::TakeMessages() {
     if (stopGraceMs >= 0 && !m_stopping) BeginStop(now + std::chrono::milliseconds(stopGraceMs));
 }
 
-void ConnectionLoop::Watch(std::vector<net::PollEntry>* entries,
-                           std::vector<std::pair<Live*, int>>* owners) {
-    for (const auto& l : m_live) {
-        if (l->ending != Ending::No) continue;
-        const HostConnection& c = *l->c;
-        // A side whose stream has ended is watched only for a reset; a direction with a
-        // call in flight is not watched at all until the call returns.
-        const bool ended[2] = {c.fromAppEnded, c.fromServerEnded};
-        const net::SocketId socket[2] = {c.appSocket.Get(), c.serverSocket.Get()};
-        for (int side : {kFromClient, kFromServer}) {
-            if (l->call[side].busy) continue;
-            entries->push_back({socket[side], !ended[side]});
-            owners->emplace_back(l.get(), side);
-        }
-    }
+void ConnectionLoop::Rewatch(Live& l, int side) {
+    if (l.ending != Ending::No || l.call[side].busy) return;
+    const HostConnection& c = *l.c;
+    const bool ended = side == kFromClient ? c.fromAppEnded : c.fromServerEnded;
+    m_set.Watch(side == kFromClient ? c.appSocket.Get() : c.serverSocket.Get(), KeyOf(l, side), !ended);
+}
+
+void ConnectionLoop::Unwatch(Live& l) {
+    m_set.Forget(l.c->appSocket.Get());
+    m_set.Forget(l.c->serverSocket.Get());
 }
 
 void ConnectionLoop::Serve(Live& l, int side, unsigned events) {
@@ -140,6 +148,8 @@ void ConnectionLoop::Serve(Live& l, int side, unsigned events) {
 void ConnectionLoop::StartCall(Live& l, int side) {
     Live::Call& call = l.call[side];
     call.busy = true;
+    // The direction is not watched while its call runs.
+    m_set.Forget(side == kFromClient ? l.c->appSocket.Get() : l.c->serverSocket.Get());
     call.progressAt = Clock::now();
     if (m_shared.timeouts.sendMs > 0 || m_shared.timeouts.idleMs > 0) {
         const HostConnection& c = *l.c;
@@ -174,9 +184,11 @@ void ConnectionLoop::CallDone(Live& l, int side, long long bytes) {
         (side == kFromClient ? m_shared.bytesFromClients : m_shared.bytesFromServers) +=
             static_cast<unsigned long long>(bytes);
         l.activeAt = Clock::now();
+    } else if (!SideEnded(l, side)) {
+        End(l, l.c->wasReset ? Ending::Reset : Ending::Normally);
         return;
     }
-    if (!SideEnded(l, side)) End(l, l.c->wasReset ? Ending::Reset : Ending::Normally);
+    Rewatch(l, side);
 }
 
 bool ConnectionLoop::SideEnded(Live& l, int side) {
@@ -212,6 +224,7 @@ bool ConnectionLoop::SideEnded(Live& l, int side) {
 }
 
 void ConnectionLoop::End(Live& l, Ending how) {
+    if (l.ending == Ending::No) Unwatch(l);
     if (l.ending == Ending::No) l.ending = how;
     // A connection cut short by a time-out is reset at both ends, so that neither peer
     // takes it for a complete stream (and the kernel drops what it still holds for them).
@@ -314,30 +327,31 @@ void ConnectionLoop::BeginStop(Clock::time_point deadline) {
 }
 
 void ConnectionLoop::Run() {
-    std::vector<net::PollEntry> entries;
-    std::vector<std::pair<Live*, int>> owners;
+    std::vector<net::SocketSet::Ready> ready;
     const RunTimeouts& t = m_shared.timeouts;
     // How often the loop looks at calls in flight and idle connections: often enough
     // for a time-out to end within a quarter of its length, at most once a second.
     int shortest = std::min(t.sendMs > 0 ? t.sendMs : 4000, t.idleMs > 0 ? t.idleMs : 4000);
     const int tickMs = std::max(50, std::min(1000, shortest / 4));
     for (;;) {
-        entries.clear();
-        owners.clear();
-        entries.push_back({m_wake.ReadSide()});
-        Watch(&entries, &owners);
         // Stopping, the loop also waits for other loops' connections (and set-ups) to end.
         const bool ticking = !m_live.empty() && (t.sendMs > 0 || t.idleMs > 0 || !net::kPollReportsResets);
-        if (net::Poll(entries, m_stopping ? 20 : ticking ? tickMs : -1) < 0) {
-            m_shared.log("poll failed: " + net::LastErrorText());
+        if (m_set.Wait(&ready, m_stopping ? 20 : ticking ? tickMs : -1) < 0) {
+            m_shared.log("waiting for sockets failed: " + net::LastErrorText());
             Stop(0);
         }
-        if (entries[0].events != 0) {
+        bool woken = false;
+        for (const auto& r : ready) woken = woken || r.key == kWakeKey;
+        if (woken) {
             m_wake.Drain();
             TakeMessages();
         }
-        for (size_t i = 0; i < owners.size(); ++i)
-            if (entries[i + 1].events != 0) Serve(*owners[i].first, owners[i].second, entries[i + 1].events);
+        // A connection that ended meanwhile is no longer watched, but still here: its
+        // end is on its way to a worker, and only that worker's report releases it.
+        for (const auto& r : ready)
+            if (r.key != kWakeKey)
+                Serve(*reinterpret_cast<Live*>(static_cast<uintptr_t>(r.key & ~uint64_t{1})),
+                      static_cast<int>(r.key & 1), r.events);
         const Clock::time_point now = Clock::now();
         CheckTimes(now);
         for (const auto& l : m_live) FinishEnding(*l);

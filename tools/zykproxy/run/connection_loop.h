@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "run/pump.h"
+#include "common/socket_set.h"
 #include "run/worker_pool.h"
 #include "sockets.h"
 
@@ -28,6 +29,7 @@ struct RunTimeouts {
 
 // What the loops share with the server that owns them.
 struct LoopShared {
+    LoopShared(Pump& pumpUsed, WorkerPool& poolUsed) : pump(pumpUsed), pool(poolUsed) {}
     Pump& pump;
     WorkerPool& pool;
     RunTimeouts timeouts;
@@ -77,7 +79,10 @@ private:
     void Run();
     void Post(const Done& done);
     void TakeMessages();
-    void Watch(std::vector<net::PollEntry>* entries, std::vector<std::pair<Live*, int>>* owners);
+    // Watches a side that has no call in flight (its reading end, or after the end of its
+    // stream only a reset); forgets both sides of a connection that ends.
+    void Rewatch(Live& l, int side);
+    void Unwatch(Live& l);
     void Serve(Live& l, int side, unsigned events);
     void StartCall(Live& l, int side);
     // The data calls of one turn of a worker; the bytes they read.
@@ -96,6 +101,7 @@ private:
     LoopShared& m_shared;
     std::thread m_thread;
     net::WakePair m_wake;
+    net::SocketSet m_set;  // the wake-up socket and the sides being watched
     std::mutex m_mutex;  // guards the two lists below and m_stopGraceMs
     std::vector<std::unique_ptr<HostConnection>> m_incoming;
     std::vector<Done> m_done;
