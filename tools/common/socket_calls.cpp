@@ -1,9 +1,9 @@
 // The socket calls that POSIX and Windows Sockets spell alike: address lookup, socket
 // options, IPv4 bind and connect, the local port, IP address texts and a socket's
 // addresses.
-#include <chrono>
 #include <cstring>
 
+#include "common/deadline.h"
 #include "common/ip_address.h"
 #include "common/native_socket.h"
 
@@ -173,18 +173,14 @@ Socket Connect(const Endpoint& where, int timeoutMs, std::string* error) {
 }
 
 Socket Connect(const Endpoint& where, ConnectAttempt* attempt, std::string* error) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(attempt->timeoutMs);
+    const Deadline deadline(attempt->timeoutMs);
     attempt->error = ConnectError::NoSuchName;
     return FirstAddressThatWorks(where, false, error, [&](SocketId s, const addrinfo& a) {
         // A non-blocking connect bounds the wait; the socket is blocking again afterwards.
         // The addresses of a name share the one time limit.
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         SetBlocking(s, false);
-        const ConnectResult result =
-            ConnectWithin(s, a.ai_addr, static_cast<socklen_t>(a.ai_addrlen),
-                          static_cast<int>(left < 0 ? 0 : left), attempt->cancel);
+        const ConnectResult result = ConnectWithin(s, a.ai_addr, static_cast<socklen_t>(a.ai_addrlen),
+                                                   deadline.LeftMs(), attempt->cancel);
         if (result != ConnectResult::kConnected) {
             attempt->error = result == ConnectResult::kTimedOut    ? ConnectError::TimedOut
                              : result == ConnectResult::kCancelled ? ConnectError::Cancelled

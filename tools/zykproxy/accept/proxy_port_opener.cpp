@@ -2,24 +2,19 @@
 // connect time-out), checked against the rules, and carried out; the reply tells the
 // client how it went. Whatever the client sent behind its request belongs to the
 // application and goes to the server first. The plug-in sees none of the handshake.
-#include <chrono>
 #include <vector>
 
 #include "accept/handshake.h"
 #include "accept/opener.h"
 #include "accept/reach.h"
+#include "common/deadline.h"
 
 namespace zykproxy {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using accept::Handshake;
-
-int MsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
+using zyk::Deadline;
 
 // After a refusal: the reply is sent and the client's sending direction is read to its
 // end (for a short while), so that the close does not reset the connection before the
@@ -28,9 +23,9 @@ void SayAndClose(net::Socket& client, const std::string& reply) {
     if (!reply.empty()) net::SendAll(client.Get(), reply.data(), reply.size());
     net::ShutdownSend(client.Get());
     char sink[4096];
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(500);
+    const Deadline deadline(500);
     for (size_t drained = 0; drained < 65536;) {
-        const int n = net::ReceiveWait(client.Get(), sink, sizeof sink, MsLeft(deadline));
+        const int n = net::ReceiveWait(client.Get(), sink, sizeof sink, deadline.LeftMs());
         if (n <= 0) break;
         drained += static_cast<size_t>(n);
     }
@@ -79,13 +74,12 @@ private:
     // client closed) when it does not come to one.
     bool ReadRequest(net::Socket& client, net::SocketId cancel, Handshake* handshake,
                      std::string* kept, Result* r) const {
-        const Clock::time_point deadline =
-            Clock::now() + std::chrono::milliseconds(m_rules.connectTimeoutMs);
+        const Deadline deadline(m_rules.connectTimeoutMs);
         char buffer[4096];
         for (;;) {
             std::vector<net::PollEntry> wait{{client.Get()}, {cancel}};
-            const int ready = net::Poll(wait, MsLeft(deadline));
-            if (ready == 0 && MsLeft(deadline) > 0) continue;  // interrupted
+            const int ready = net::Poll(wait, deadline.LeftMs());
+            if (ready == 0 && !deadline.Passed()) continue;  // interrupted
             if (ready <= 0 || wait[1].events != 0) {
                 r->refused = ready == 0;
                 r->failure = ready == 0 ? "no complete request within the connect time-out; closed"

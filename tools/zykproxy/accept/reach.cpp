@@ -2,6 +2,8 @@
 // proxy tells its client.
 #include "accept/reach.h"
 
+#include "common/deadline.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -12,8 +14,6 @@
 namespace zykproxy::accept {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // One lookup, shared with the thread that runs it: the thread may outlive the wait.
 struct Lookup {
@@ -26,7 +26,7 @@ struct Lookup {
 
 // The addresses of a name, or false with *why and *failure when there are none by the
 // deadline.
-bool Resolve(const std::string& name, Clock::time_point deadline, net::SocketId cancel,
+bool Resolve(const std::string& name, const zyk::Deadline& deadline, net::SocketId cancel,
              std::vector<net::IpAddress>* out, std::string* why, Failure* failure) {
     auto lookup = std::make_shared<Lookup>();
     std::thread([lookup, name] {
@@ -42,7 +42,7 @@ bool Resolve(const std::string& name, Clock::time_point deadline, net::SocketId 
     std::unique_lock<std::mutex> lock(lookup->mutex);
     // A stop is noticed within a tenth of a second.
     while (!lookup->finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return lookup->done; })) {
-        if (Clock::now() >= deadline) {
+        if (deadline.Passed()) {
             *why = "no address for " + name + " within the connect time-out";
             *failure = Failure::kTimedOut;
             return false;
@@ -76,15 +76,14 @@ Failure FailureOf(net::ConnectError error) {
 
 Reached Reach(const Destination& destination, int timeoutMs, net::SocketId cancel) {
     Reached r;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const zyk::Deadline deadline(timeoutMs);
     std::vector<net::IpAddress> addresses{destination.address};
     if (destination.IsName() &&
         !Resolve(destination.name, deadline, cancel, &addresses, &r.why, &r.failure))
         return r;
     for (const net::IpAddress& address : addresses) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         net::ConnectAttempt attempt;
-        attempt.timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        attempt.timeoutMs = deadline.LeftMs();
         attempt.cancel = cancel;
         r.server = net::Connect(net::Endpoint{net::FormatIpAddress(address), destination.port},
                                 &attempt, &r.why);

@@ -1,7 +1,7 @@
 // Running a program to its end, on top of the platform's child process.
 #include "platform/process.h"
 
-#include <chrono>
+#include "common/deadline.h"
 
 namespace zykproxy::process {
 
@@ -11,17 +11,14 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
     RunResult result;
     ChildProcess child;
     if (!child.Start(program, args, StartOptions{}, &result.error)) return result;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const zyk::Deadline deadline(timeoutMs);
     int code = -1;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        int wait = left <= 0 ? 0 : static_cast<int>(left);
+        int wait = deadline.LeftMs();
         if (abandon != nullptr && wait > kSliceMs) wait = kSliceMs;
         if (child.Wait(wait, &code)) break;
         const bool abandoned = abandon != nullptr && abandon->load();
-        if (abandoned || std::chrono::steady_clock::now() >= deadline) {
+        if (abandoned || deadline.Passed()) {
             child.Kill();
             result.kind = abandoned ? RunResult::Kind::Abandoned : RunResult::Kind::TimedOut;
             return result;

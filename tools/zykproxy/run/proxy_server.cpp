@@ -3,6 +3,7 @@
 // OnNewConnectionEx run on a worker, so that no client waits for another's set-up.
 #include "run/proxy_server.h"
 
+#include "common/deadline.h"
 #include "common/ip_address.h"
 
 namespace zykproxy {
@@ -185,15 +186,11 @@ bool ProxyServer::Finish() {
     Stop();
     m_listener.Close();
     if (m_config.onStopping) m_config.onStopping();
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_config.stopGraceMs);
+    const zyk::Deadline deadline(m_config.stopGraceMs);
     for (auto& l : m_loops) l->Stop(m_config.stopGraceMs);
     bool settled = true;
     for (auto& l : m_loops) settled = l->Join() && settled;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    settled = settled && m_pool.WaitIdle(left > 0 ? static_cast<int>(left) : 0) &&
+    settled = settled && m_pool.WaitIdle(deadline.LeftMs()) &&
               m_shared.open.load() == 0;
     m_settled = settled;
     return settled;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "scan/icap_url.h"
+#include "common/deadline.h"
 #include "sockets.h"
 
 namespace zykproxy {
@@ -48,21 +49,7 @@ public:
 };
 
 // The time left of a check that must end by a given moment.
-class Deadline {
-public:
-    using Clock = std::chrono::steady_clock;
-    explicit Deadline(int timeoutMs) : m_end(Clock::now() + std::chrono::milliseconds(timeoutMs)) {}
-    // Milliseconds left, at least 1 while any time is left; 0 once it has passed.
-    int LeftMs() const {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(m_end - Clock::now()).count();
-        return left <= 0 ? 0 : static_cast<int>(left);
-    }
-    Clock::time_point End() const { return m_end; }
-
-private:
-    Clock::time_point m_end;
-};
+using Deadline = ::zyk::Deadline;
 
 // The sockets that a scanner's checks have open to a scanning server. Abandon shuts
 // them down, so that a check waiting in a send or a receive fails at once.
