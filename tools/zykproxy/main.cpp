@@ -45,6 +45,7 @@ std::string StatisticsLine(const zykproxy::ProxyServer::Stats& s,
                 std::to_string(s.refused) + " refused)";
     line += "; time-outs " + std::to_string(s.connectTimeouts) + " connect, " +
             std::to_string(s.sendTimeouts) + " send, " + std::to_string(s.idleTimeouts) + " idle";
+    line += "; workers " + std::to_string(s.workers) + " (at most " + std::to_string(s.peakWorkers) + ")";
     line += "; bytes " + std::to_string(s.bytesFromClients) + " client to server, " +
             std::to_string(s.bytesFromServers) + " server to client";
     if (scans != nullptr) {
