@@ -130,6 +130,10 @@ TEST(HttpConnect, AnswersAndCredentials) {
     EXPECT_EQ(huge.progress.state, State::kRefused);
     EXPECT_TRUE(huge.progress.reply.empty());
     EXPECT_EQ(huge.progress.consumed, 8193u);
+    // A host name is at most 255 bytes, as in SOCKS5.
+    const std::string longest = std::string(251, 'h') + ".net";
+    EXPECT_EQ(Shake(nullptr, "CONNECT " + longest + ":80 HTTP/1.1\r\n\r\n").request.destination.name, longest);
+    EXPECT_EQ(status(Shake(nullptr, "CONNECT h" + longest + ":80 HTTP/1.1\r\n\r\n").progress.reply), "HTTP/1.1 400");
     EXPECT_EQ(status(FailureReply(Protocol::kHttpConnect, Failure::kNotAllowed)), "HTTP/1.1 403");
     EXPECT_EQ(status(FailureReply(Protocol::kHttpConnect, Failure::kConnectionRefused)), "HTTP/1.1 502");
     EXPECT_EQ(status(FailureReply(Protocol::kHttpConnect, Failure::kTimedOut)), "HTTP/1.1 504");
