@@ -265,9 +265,9 @@ std::string MoveBodyOffset(std::string answer, int by) {
     return answer;
 }
 
-// What each answer to a check comes to. Only a 204, or the file sent back exactly, lets
-// the file pass; a finding blocks it and is named; an answer beyond the parser's limits
-// or at odds with its own offsets is a failure.
+// What each answer to a check comes to. Only a 204 that names nothing, or the file sent
+// back exactly, lets the file pass; a finding blocks it under any status and is named;
+// an answer beyond the parser's limits or at odds with its own offsets is a failure.
 TEST(IcapScanner, EveryAnswerHasItsVerdict) {
     const std::string file = zykproxy::test::RandomBytes(1000, 61);  // within the 1024-byte preview
     const std::string shorter = file.substr(0, 500), longer = file + "x", empty, page = "<html>blocked</html>";
@@ -297,6 +297,12 @@ TEST(IcapScanner, EveryAnswerHasItsVerdict) {
         {"no body", IcapAnswer("200 OK", "", ok, nullptr), Verdict::Infected, other + "200, no body)"},
         {"403 with a finding", IcapAnswer("403 Forbidden", infection, "", nullptr), Verdict::Infected,
          "Eicar-Test-Signature"},
+        {"204 with X-Infection-Found", IcapAnswer("204 No Content", infection, "", nullptr), Verdict::Infected,
+         "Eicar-Test-Signature"},
+        {"204 with X-Violations-Found", IcapAnswer("204 No Content", violations, "", nullptr), Verdict::Infected,
+         "Win.Test.Violation"},
+        {"204 with X-Virus-ID", IcapAnswer("204 No Content", "X-Virus-ID: Win.Test.Id\r\n", "", nullptr),
+         Verdict::Infected, "Win.Test.Id"},
         {"a line of 8192 bytes", IcapAnswer("204 No Content", line(8192), "", nullptr), Verdict::Clean, ""},
         {"a line of 8193 bytes", IcapAnswer("204 No Content", line(8193), "", nullptr), Verdict::Failed,
          "malformed ICAP answer: a line longer than 8192 bytes"},
