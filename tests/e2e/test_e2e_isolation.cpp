@@ -1,8 +1,8 @@
 // End to end: no connection waits for another. zykproxy with the real plug-in, on its
-// default command line apart from the scanner, keeps serving everyone while one
-// connection's file is being scanned or one client has stopped reading; a send
-// time-out ends the stalled connection the normal way; and a stop with calls blocked
-// ends at once, leaving nothing behind.
+// default command line apart from the scanner and the time-outs, keeps serving
+// everyone while one connection's file is being scanned or one client has stopped
+// reading; the send and idle time-outs end the connections they should, resetting them,
+// and no other; and a stop with calls blocked ends at once, leaving nothing behind.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -204,7 +204,7 @@ TEST(NoWaiting, WhileOneFileIsScannedForFourSecondsEveryoneElseIsServedAtOnce) {
 
 TEST(NoWaiting, AClientThatStopsReadingHoldsUpNoOtherConnection) {
     Proxied p;
-    ASSERT_TRUE(p.Start({"--scan-arg", "marker"}));
+    ASSERT_TRUE(p.Start({"--scan-arg", "marker", "--send-timeout", "0"}));
     std::vector<znet::Socket> chatty, keep;
     for (int i = 0; i < 3; ++i) chatty.push_back(p.Chatty());
     auto stream = std::make_shared<const std::string>(20 << 20, 'x');
@@ -222,8 +222,8 @@ TEST(NoWaiting, AClientThatStopsReadingHoldsUpNoOtherConnection) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
-    // The stall held all along (the default send time-out is minutes), and ends with
-    // the client: its server is told.
+    // The stall held all along (--send-timeout 0: never, however often the loop looks at
+    // the stalled call), and ends with the client: its server is told.
     EXPECT_FALSE(Within(sentAll, 0));
     stalled.Close();
     ASSERT_TRUE(Within(sentAll, 10000));

@@ -101,6 +101,9 @@ TEST(Socks5, UsernamePasswordRightAndWrong) {
     // With users, a client that cannot authenticate gets "no acceptable method".
     EXPECT_EQ(Shake(&users, kNoAuth).progress.reply, Bytes({5, 0xFF}));
     EXPECT_EQ(Shake(nullptr, Bytes({5, 1, 2})).progress.reply, Bytes({5, 0xFF}));
+    // The method count is no method: no methods offered, or none of them the one wanted.
+    EXPECT_EQ(Shake(nullptr, Bytes({5, 0})).progress.reply, Bytes({5, 0xFF}));
+    EXPECT_EQ(Shake(&users, Bytes({5, 2, 0, 1})).progress.reply, Bytes({5, 0xFF}));
 }
 
 TEST(HttpConnect, AnswersAndCredentials) {
@@ -215,6 +218,8 @@ TEST(Access, PrefixesEndWhereTheySay) {
         {"::/0", {"::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "10.0.0.1"}, {}},
         {"198.51.100.7/32", {"198.51.100.7", "::ffff:198.51.100.7"}, {"198.51.100.6", "198.51.100.8"}},
         {"2001:db8::7/128", {"2001:db8::7"}, {"2001:db8::6", "2001:db8::8", "::7"}},
+        {"198.51.100.7", {"198.51.100.7"}, {"198.51.100.6", "198.51.100.8"}},  // one host
+        {"2001:db8::7", {"2001:db8::7"}, {"2001:db8::6", "2001:db8::8"}},
     };
     for (const auto& c : cases) {
         ClientRules rules;

@@ -297,6 +297,9 @@ TEST(IcapScanner, EveryAnswerHasItsVerdict) {
         {"no body", IcapAnswer("200 OK", "", ok, nullptr), Verdict::Infected, other + "200, no body)"},
         {"403 with a finding", IcapAnswer("403 Forbidden", infection, "", nullptr), Verdict::Infected,
          "Eicar-Test-Signature"},
+        {"a block page naming the threat", IcapAnswer("200 OK", "", forbidden.substr(0, forbidden.size() - 2) +
+                                                                        infection + "\r\n", &page),
+         Verdict::Infected, "Eicar-Test-Signature"},
         {"204 with X-Infection-Found", IcapAnswer("204 No Content", infection, "", nullptr), Verdict::Infected,
          "Eicar-Test-Signature"},
         {"204 with X-Violations-Found", IcapAnswer("204 No Content", violations, "", nullptr), Verdict::Infected,
