@@ -48,6 +48,9 @@ def seeds():
     yield "http-connect-user-name-literal", (
         b"CONNECT 198.51.100.7:443 HTTP/1.1\r\nPROXY-AUTHORIZATION:Basic Ym9iOnA6c3Mgd8Op\r\n\r\n\x16\x03")
     yield "http-connect-port-0", b"CONNECT files.example.net:0 HTTP/1.1\r\n\r\n"
+    # The longest host name a request can carry (255 bytes, as in SOCKS5), and one more.
+    yield "http-connect-name-255", b"CONNECT " + b"h" * 251 + b".net:5190 HTTP/1.1\r\n\r\nOFT2"
+    yield "http-connect-name-256", b"CONNECT " + b"h" * 252 + b".net:5190 HTTP/1.1\r\n\r\n"
     yield "http-header-too-long", b"CONNECT files.example.net:443 HTTP/1.1\r\nX-Pad: " + \
         b"a" * 8200 + b"\r\n\r\n"
     yield "garbage-tls-hello", bytes.fromhex("16030100a5010000a10303") + bytes(range(32))

@@ -160,15 +160,21 @@ TEST(IcapEndToEnd, CIcapPassesCleanFilesBlocksEicarAndFailsClosedWithoutItsClamd
 #endif
 }
 
-// The answers c-icap never gives: one cut off in the middle, and a header without
-// end (a folded field that goes on). Both block the file, at once.
-TEST(IcapEndToEnd, AnAnswerCutShortOrAHeaderWithoutEndBlocksTheFile) {
+// The answers c-icap never gives: one cut off in the middle, a header without end (a
+// folded field that goes on), and a 204 that names a threat. Each blocks the file, at
+// once, and the log says why.
+TEST(IcapEndToEnd, AnAnswerCutShortOrWithoutEndOrA204WithAFindingBlocksTheFile) {
     const struct {
         FakeIcapServer::Reply reply;
+        const char* verdict;
         const char* reason;
     } cases[] = {
-        {&FakeIcapServer::CutShort, "in the middle of its answer"},
-        {&FakeIcapServer::EndlessHeader, "malformed ICAP answer: header sections longer than 65536 bytes"},
+        {&FakeIcapServer::CutShort, "SCAN FAILED (", "in the middle of its answer"},
+        {&FakeIcapServer::EndlessHeader, "SCAN FAILED (",
+         "malformed ICAP answer: header sections longer than 65536 bytes"},
+        {FakeIcapServer::Sends("ICAP/1.0 204 No Content\r\nISTag: \"fake-1\"\r\n"
+                               "X-Infection-Found: Type=0; Resolution=2; Threat=Zykproxy.Test.Threat;\r\n\r\n"),
+         "INFECTED (", "INFECTED (Zykproxy.Test.Threat), blocked"},
     };
     for (const auto& c : cases) {
         FakeIcapServer server({c.reply});
@@ -183,7 +189,7 @@ TEST(IcapEndToEnd, AnAnswerCutShortOrAHeaderWithoutEndBlocksTheFile) {
         ASSERT_TRUE(proxy.WaitForEnded(1));
         proxy.Stop();
         const std::string log = proxy.Log();
-        EXPECT_NE(log.find("\"f.bin\" 5000 bytes: SCAN FAILED ("), std::string::npos) << log;
+        EXPECT_NE(log.find("\"f.bin\" 5000 bytes: " + std::string(c.verdict)), std::string::npos) << log;
         EXPECT_NE(log.find(c.reason), std::string::npos) << log;
         EXPECT_EQ(server.Respmods(), 1);
     }

@@ -1,8 +1,8 @@
 // End to end: no connection waits for another. zykproxy with the real plug-in, on its
-// default command line apart from the scanner, keeps serving everyone while one
-// connection's file is being scanned or one client has stopped reading; a send
-// time-out ends the stalled connection the normal way; and a stop with calls blocked
-// ends at once, leaving nothing behind.
+// default command line apart from the scanner and the time-outs, keeps serving
+// everyone while one connection's file is being scanned or one client has stopped
+// reading; the send and idle time-outs end the connections they should, resetting them,
+// and no other; and a stop with calls blocked ends at once, leaving nothing behind.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -134,6 +134,48 @@ bool Within(std::future<T>& f, int ms) {
     return f.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
 }
 
+// How a connection ends as its peer sees it once it has read what came before:
+// "reset", "orderly end" (which a peer may take for a complete stream), or "nothing"
+// within silenceMs.
+std::string ReadToItsEnd(znet::SocketId s, int silenceMs) {
+    std::vector<char> buffer(65536);
+    for (;;) {
+        const int n = znet::ReceiveWait(s, buffer.data(), static_cast<int>(buffer.size()), silenceMs);
+        if (n == 0) return "orderly end";
+        if (n == znet::kFailed) return "reset";
+        if (n == znet::kNothingPending) return "nothing";
+    }
+}
+
+// Whether a peer of a connection that zykproxy has cut read it as such: a reset. Under
+// Wine, whose server shuts every socket down before it closes it, the reset comes behind
+// an orderly end, and that end is all a peer can read there.
+bool ReadAsCut(const std::string& saw) {
+#ifdef _WIN32
+    return saw == "reset" || saw == "orderly end";
+#else
+    return saw == "reset";
+#endif
+}
+
+// Sends the data unless the connection ends first; then, as ReadToItsEnd, how it ended
+// ("sent all, then ..." once everything is sent). The end is looked for before every
+// send, so that an orderly end that comes before a reset is seen as such.
+std::string SendUntilItEnds(znet::SocketId s, const std::string& data) {
+    znet::SetBlocking(s, false);
+    size_t at = 0;
+    while (at < data.size()) {
+        if (znet::Wait(s, false, 0) == 1) return ReadToItsEnd(s, 0);
+        const size_t piece = std::min<size_t>(data.size() - at, 65536);
+        const int n = znet::SendSome(s, data.data() + at, static_cast<int>(piece));
+        if (n == znet::kFailed) return "send failed";
+        if (n > 0) at += static_cast<size_t>(n);
+        else znet::Wait(s, true, 50);
+    }
+    znet::SetBlocking(s, true);
+    return "sent all, then " + ReadToItsEnd(s, 10000);
+}
+
 TEST(NoWaiting, WhileOneFileIsScannedForFourSecondsEveryoneElseIsServedAtOnce) {
     Proxied p;
     ASSERT_TRUE(p.Start({"--scan-arg", "sleep=4000"}));
@@ -162,7 +204,7 @@ TEST(NoWaiting, WhileOneFileIsScannedForFourSecondsEveryoneElseIsServedAtOnce) {
 
 TEST(NoWaiting, AClientThatStopsReadingHoldsUpNoOtherConnection) {
     Proxied p;
-    ASSERT_TRUE(p.Start({"--scan-arg", "marker"}));
+    ASSERT_TRUE(p.Start({"--scan-arg", "marker", "--send-timeout", "0"}));
     std::vector<znet::Socket> chatty, keep;
     for (int i = 0; i < 3; ++i) chatty.push_back(p.Chatty());
     auto stream = std::make_shared<const std::string>(20 << 20, 'x');
@@ -180,8 +222,8 @@ TEST(NoWaiting, AClientThatStopsReadingHoldsUpNoOtherConnection) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
-    // The stall held all along (the default send time-out is minutes), and ends with
-    // the client: its server is told.
+    // The stall held all along (--send-timeout 0: never, however often the loop looks at
+    // the stalled call), and ends with the client: its server is told.
     EXPECT_FALSE(Within(sentAll, 0));
     stalled.Close();
     ASSERT_TRUE(Within(sentAll, 10000));
@@ -226,6 +268,90 @@ TEST(SendTimeout, AStalledClientIsClosedWithinThreeSecondsAlsoDuringARelease) {
     const std::string log = p.proxy.Log();
     EXPECT_EQ(CountOf(log, ": the client took no byte for 2 s while bytes waited for it"), 2u) << log;
     EXPECT_NE(log.find("\"big.bin\" 20971520 bytes: clean, passed"), std::string::npos) << log;
+}
+
+// The send time-out counts what a slow peer takes: a client that reads 1 KiB every
+// 200 ms keeps its connection for three times the time-out, while one that has stopped
+// reading is cut, and sees a reset.
+TEST(SendTimeout, ASlowButSteadyReaderIsKeptAndAStalledOneIsReset) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows counts no acknowledged bytes: there the send time-out sees only whether "
+                    "the socket would take more, and a peer this slow is taken for a stalled one";
+#endif
+    Proxied p;
+    ASSERT_TRUE(p.Start({"--scan-arg", "marker", "--send-timeout", "1"}));
+    auto stream = std::make_shared<const std::string>(RandomBytes(8 << 20, 11));
+    const auto server = [stream](std::shared_ptr<std::promise<std::string>> saw) {
+        return [stream, saw](znet::Socket s) { saw->set_value(SendUntilItEnds(s.Get(), *stream)); };
+    };
+    auto slowSaw = std::make_shared<std::promise<std::string>>();
+    auto slowServer = slowSaw->get_future();
+    p.upstream.Push(server(slowSaw));
+    // A small receive buffer: what the client reads is soon room that its system
+    // announces, as on a slow link, rather than room that waits for tens of KiB more.
+    znet::Socket slow = znet::NewIpv4Socket();
+    ASSERT_TRUE(znet::SetReceiveBuffer(slow.Get(), 1024) &&
+                znet::ConnectIpv4(slow.Get(), znet::kLoopbackIpv4, p.proxy.Port()));
+    std::string got = ReadUpTo(slow.Get(), 1024, 5000);
+    ASSERT_EQ(got.size(), 1024u);
+    auto stalledSaw = std::make_shared<std::promise<std::string>>();
+    auto stalledServer = stalledSaw->get_future();
+    p.upstream.Push(server(stalledSaw));
+    znet::Socket stalled = p.proxy.Connect();
+
+    for (int i = 0; i < 15; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const std::string more = ReadUpTo(slow.Get(), 1024, 5000);
+        ASSERT_EQ(more.size(), 1024u) << "after " << got.size() << " bytes\n" << p.proxy.Log();
+        got += more;
+    }
+    ASSERT_TRUE(Within(stalledServer, 10000));
+    EXPECT_EQ(ReadToItsEnd(stalled.Get(), 5000), "reset");
+    const std::string serverSaw = stalledServer.get();  // its 8 MiB may all fit into the buffers
+    EXPECT_TRUE(serverSaw == "reset" || serverSaw == "sent all, then reset") << serverSaw;
+
+    got += ReadUpTo(slow.Get(), stream->size() - got.size(), 10000);
+    EXPECT_TRUE(got == *stream) << got.size();
+    slow.Close();
+    ASSERT_TRUE(Within(slowServer, 10000));
+    EXPECT_EQ(slowServer.get(), "sent all, then orderly end");
+    ASSERT_TRUE(p.proxy.WaitForEnded(2));
+    EXPECT_EQ(CountOf(p.proxy.Log(), "took no byte for 1 s"), 1u) << p.proxy.Log();
+}
+
+// --idle-timeout cuts a connection with no byte either way for that long, and resets
+// it at both ends; one with a round trip every 200 ms stays.
+TEST(IdleTimeout, AnIdleConnectionIsResetAtBothEndsAndABusyOneIsKept) {
+    Proxied p;
+    ASSERT_TRUE(p.Start({"--scan-arg", "marker", "--idle-timeout", "1"}));
+    znet::Socket busy = p.Chatty();
+    auto idleSaw = std::make_shared<std::promise<std::string>>();
+    auto idleServer = idleSaw->get_future();
+    p.upstream.Push([idleSaw](znet::Socket s) {
+        const bool echoed = ReadUpTo(s.Get(), 2, 5000) == "hi" && znet::SendAll(s.Get(), "hi", 2);
+        idleSaw->set_value(echoed ? ReadToItsEnd(s.Get(), 10000) : "no echo");
+    });
+    znet::Socket idle = p.proxy.Connect();
+    ASSERT_TRUE(znet::SendAll(idle.Get(), "hi", 2));
+    ASSERT_EQ(ReadUpTo(idle.Get(), 2, 5000), "hi");
+    const Clock::time_point idleSince = Clock::now();
+    auto idleClient = std::async(std::launch::async, [&] {
+        const std::string saw = ReadToItsEnd(idle.Get(), 10000);
+        return std::make_pair(saw, MsSince(idleSince));
+    });
+
+    for (int i = 0; i < 15; ++i) {
+        EXPECT_GE(RoundTripMs(busy), 0) << "round trip " << i << "\n" << p.proxy.Log();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ASSERT_TRUE(Within(idleClient, 10000));
+    const auto [saw, afterMs] = idleClient.get();
+    EXPECT_TRUE(ReadAsCut(saw)) << saw;
+    EXPECT_TRUE(afterMs > 900 && afterMs < 3000) << afterMs << " ms";
+    ASSERT_TRUE(Within(idleServer, 10000));
+    const std::string serverSaw = idleServer.get();
+    EXPECT_TRUE(ReadAsCut(serverSaw)) << serverSaw;
+    EXPECT_EQ(CountOf(p.proxy.Log(), "no byte in either direction for 1 s"), 1u) << p.proxy.Log();
 }
 
 #ifndef _WIN32

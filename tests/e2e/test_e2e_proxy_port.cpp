@@ -107,6 +107,35 @@ TEST(ProxyPort, RefusalsGetTheirRepliesAndNothingIsForwarded) {
 #endif
 }
 
+// A client may send its first bytes without waiting for the reply, in the same segment
+// as its SOCKS5 or CONNECT request: they reach the server, and its answer comes back
+// behind the proxy's reply.
+TEST(ProxyPort, BytesSentWithTheRequestGoToTheServerFirst) {
+    ProxyPort p;
+    ASSERT_TRUE(p.Start({"--scanner", "none"}));
+    const std::string socks5 = std::string("\x05\x01\x00\x05\x01\x00\x01\x7F\x00\x00\x01", 11) +
+                               Port16(p.upstream.Port());
+    const std::string http = "CONNECT " + p.Server() + " HTTP/1.1\r\nHost: " + p.Server() + "\r\n\r\n";
+    const std::string httpReply = "HTTP/1.1 200 Connection established\r\n\r\n";
+    for (const auto& [request, replySize] : {std::make_pair(socks5, size_t{2 + 10}),
+                                             std::make_pair(http, httpReply.size())}) {
+        p.upstream.Push([](znet::Socket s) {
+            const std::string first = ReadUpTo(s.Get(), 10, 5000);
+            znet::SendAll(s.Get(), ("got " + first).data(), 4 + first.size());
+            std::string rest;
+            ReadToEnd(s.Get(), &rest, 5000);
+        });
+        znet::Socket s = p.proxy.Connect();
+        const std::string segment = request + "first-byte";
+        ASSERT_TRUE(znet::SendAll(s.Get(), segment.data(), segment.size()));
+        const std::string reply = ReadUpTo(s.Get(), replySize, 5000);
+        if (request == http) EXPECT_EQ(reply, httpReply);
+        else EXPECT_EQ(reply.substr(0, 6), std::string("\x05\x00\x05\x00\x00\x01", 6));
+        EXPECT_EQ(ReadUpTo(s.Get(), 14, 5000), "got first-byte") << request.substr(0, 7);
+    }
+    EXPECT_EQ(p.upstream.Accepted(), 2);
+}
+
 // An OFT2 session through the proxy port: the test file arrives as zeros, the other one
 // intact, and the check's log line names where the connection went.
 TEST(ProxyPort, AFileTransferThroughSocks5IsScannedLikeAForwardedOne) {

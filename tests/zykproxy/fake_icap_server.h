@@ -18,10 +18,12 @@ public:
     using Reply = std::function<bool(net::SocketId)>;
 
     // The replies in turn, one per RESPMOD; the last one answers every later request.
-    // OPTIONS answers hold for optionsTtl seconds.
-    explicit FakeIcapServer(std::vector<Reply> replies, int optionsTtl = 3600)
+    // OPTIONS answers hold for optionsTtl seconds, and allow maxConnections (0: say
+    // nothing of it).
+    explicit FakeIcapServer(std::vector<Reply> replies, int optionsTtl = 3600, int maxConnections = 0)
         : m_replies(std::move(replies)),
           m_optionsTtl(optionsTtl),
+          m_maxConnections(maxConnections),
           m_upstream([this](net::Socket s) { Serve(std::move(s)); }) {}
 
     std::string Url() const { return "icap://127.0.0.1:" + std::to_string(m_upstream.Port()) + "/avscan"; }
@@ -31,6 +33,10 @@ public:
     // Connections that the client has closed (not counting those the server ended).
     int ClosedByClient() const { return m_closedByClient.load(); }
 
+    // Sends the answer as it is and keeps the connection.
+    static Reply Sends(std::string answer) {
+        return [answer](net::SocketId s) { return net::SendAll(s, answer.data(), answer.size()); };
+    }
     static bool NoContent(net::SocketId s) {
         static const std::string k = "ICAP/1.0 204 No Content\r\nISTag: \"fake-1\"\r\n\r\n";
         return net::SendAll(s, k.data(), k.size());
@@ -69,6 +75,7 @@ private:
                 const std::string k =
                     "ICAP/1.0 200 OK\r\nMethods: RESPMOD\r\nService: fake scanner\r\nISTag: \"fake-1\"\r\n"
                     "Preview: 1024\r\nAllow: 204\r\nOptions-TTL: " + std::to_string(m_optionsTtl) +
+                    (m_maxConnections > 0 ? "\r\nMax-Connections: " + std::to_string(m_maxConnections) : "") +
                     "\r\nEncapsulated: null-body=0\r\n\r\n";
                 if (!net::SendAll(s.Get(), k.data(), k.size())) return;
                 continue;
@@ -101,6 +108,7 @@ private:
 
     std::vector<Reply> m_replies;
     int m_optionsTtl;
+    int m_maxConnections;
     std::atomic<int> m_options{0};
     std::atomic<int> m_respmods{0};
     std::atomic<int> m_closedByClient{0};

@@ -101,6 +101,9 @@ TEST(Socks5, UsernamePasswordRightAndWrong) {
     // With users, a client that cannot authenticate gets "no acceptable method".
     EXPECT_EQ(Shake(&users, kNoAuth).progress.reply, Bytes({5, 0xFF}));
     EXPECT_EQ(Shake(nullptr, Bytes({5, 1, 2})).progress.reply, Bytes({5, 0xFF}));
+    // The method count is no method: no methods offered, or none of them the one wanted.
+    EXPECT_EQ(Shake(nullptr, Bytes({5, 0})).progress.reply, Bytes({5, 0xFF}));
+    EXPECT_EQ(Shake(&users, Bytes({5, 2, 0, 1})).progress.reply, Bytes({5, 0xFF}));
 }
 
 TEST(HttpConnect, AnswersAndCredentials) {
@@ -130,6 +133,10 @@ TEST(HttpConnect, AnswersAndCredentials) {
     EXPECT_EQ(huge.progress.state, State::kRefused);
     EXPECT_TRUE(huge.progress.reply.empty());
     EXPECT_EQ(huge.progress.consumed, 8193u);
+    // A host name is at most 255 bytes, as in SOCKS5.
+    const std::string longest = std::string(251, 'h') + ".net";
+    EXPECT_EQ(Shake(nullptr, "CONNECT " + longest + ":80 HTTP/1.1\r\n\r\n").request.destination.name, longest);
+    EXPECT_EQ(status(Shake(nullptr, "CONNECT h" + longest + ":80 HTTP/1.1\r\n\r\n").progress.reply), "HTTP/1.1 400");
     EXPECT_EQ(status(FailureReply(Protocol::kHttpConnect, Failure::kNotAllowed)), "HTTP/1.1 403");
     EXPECT_EQ(status(FailureReply(Protocol::kHttpConnect, Failure::kConnectionRefused)), "HTTP/1.1 502");
     EXPECT_EQ(status(FailureReply(Protocol::kHttpConnect, Failure::kTimedOut)), "HTTP/1.1 504");
@@ -188,6 +195,39 @@ TEST(Access, ClientNetworksAndPorts) {
     EXPECT_FALSE(ports.Allows(80) || ports.Allows(1031) || ports.Allows(1023));
     for (const char* bad : {"", "0", "65536", "10-9", "1,,2", "-5", "5-"})
         EXPECT_FALSE(ports.Parse(bad, &error)) << bad;
+}
+
+// Prefixes that end inside a byte, and the edges: the first and last address of each
+// network are let in, the addresses just outside it are not.
+TEST(Access, PrefixesEndWhereTheySay) {
+    const struct {
+        const char* network;
+        std::vector<const char*> inside, outside;
+    } cases[] = {
+        {"192.168.16.0/20", {"192.168.16.0", "192.168.31.255"}, {"192.168.15.255", "192.168.32.0"}},
+        {"172.16.0.0/12", {"172.16.0.0", "172.31.255.255"}, {"172.15.255.255", "172.32.0.0", "44.16.0.1"}},
+        {"203.0.113.32/27", {"203.0.113.32", "203.0.113.63"}, {"203.0.113.31", "203.0.113.64"}},
+        {"10.0.0.2/31", {"10.0.0.2", "10.0.0.3"}, {"10.0.0.1", "10.0.0.4"}},
+        {"128.0.0.0/1", {"128.0.0.0", "255.255.255.255"}, {"127.255.255.255", "0.0.0.0"}},
+        {"192.168.20.9/20", {"192.168.16.0", "192.168.31.255"}, {"192.168.15.255", "192.168.32.0"}},
+        {"2001:db8:abc0::/44", {"2001:db8:abc0::", "2001:db8:abcf:ffff:ffff:ffff:ffff:ffff"},
+         {"2001:db8:abbf:ffff:ffff:ffff:ffff:ffff", "2001:db8:abd0::"}},
+        {"2001:db8::8000:0:0:0/65", {"2001:db8::8000:0:0:0", "2001:db8::ffff:ffff:ffff:ffff"},
+         {"2001:db8::7fff:ffff:ffff:ffff", "2001:db8:0:1::"}},
+        {"0.0.0.0/0", {"0.0.0.0", "255.255.255.255"}, {"::", "2001:db8::1"}},
+        {"::/0", {"::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "10.0.0.1"}, {}},
+        {"198.51.100.7/32", {"198.51.100.7", "::ffff:198.51.100.7"}, {"198.51.100.6", "198.51.100.8"}},
+        {"2001:db8::7/128", {"2001:db8::7"}, {"2001:db8::6", "2001:db8::8", "::7"}},
+        {"198.51.100.7", {"198.51.100.7"}, {"198.51.100.6", "198.51.100.8"}},  // one host
+        {"2001:db8::7", {"2001:db8::7"}, {"2001:db8::6", "2001:db8::8"}},
+    };
+    for (const auto& c : cases) {
+        ClientRules rules;
+        std::string error;
+        ASSERT_TRUE(rules.Parse(c.network, &error)) << c.network << ": " << error;
+        for (const char* address : c.inside) EXPECT_TRUE(rules.Allows(Ip(address))) << c.network << " " << address;
+        for (const char* address : c.outside) EXPECT_FALSE(rules.Allows(Ip(address))) << c.network << " " << address;
+    }
 }
 
 TEST(IpAddresses, TextsAndSocketAddresses) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "console.h"
@@ -237,6 +238,111 @@ TEST(IcapScanner, OptionsAreAskedAgainOnceTheirTtlHasRunOutOnTheSameConnection) 
     EXPECT_EQ(scanner->Scan(file.Path()).verdict, Verdict::Clean);
     EXPECT_EQ(scanner->Scan(file.Path()).verdict, Verdict::Clean);
     EXPECT_EQ(server.Options(), 3);
+    EXPECT_EQ(server.Respmods(), 2);
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+// An ICAP answer: status line and fields, then the encapsulated HTTP response header
+// (when not empty) and the body as one chunk (when there is one).
+std::string IcapAnswer(const std::string& status, const std::string& fields, const std::string& http,
+                       const std::string* body) {
+    std::string encapsulated = http.empty() ? "" : "res-hdr=0, ";
+    encapsulated += (body != nullptr ? "res-body=" : "null-body=") + std::to_string(http.size());
+    std::string answer = "ICAP/1.0 " + status + "\r\nISTag: \"fake-1\"\r\n" + fields;
+    if (!http.empty() || body != nullptr) answer += "Encapsulated: " + encapsulated + "\r\n";
+    answer += "\r\n" + http;
+    if (body == nullptr) return answer;
+    std::ostringstream chunk;
+    if (!body->empty()) chunk << std::hex << body->size() << "\r\n" << *body << "\r\n";
+    return answer + chunk.str() + "0\r\n\r\n";
+}
+
+// The answer with its res-body offset moved by `by` bytes.
+std::string MoveBodyOffset(std::string answer, int by) {
+    const size_t at = answer.find("res-body=") + 9;
+    const size_t end = answer.find("\r\n", at);
+    answer.replace(at, end - at, std::to_string(std::stoi(answer.substr(at, end - at)) + by));
+    return answer;
+}
+
+// What each answer to a check comes to. Only a 204 that names nothing, or the file sent
+// back exactly, lets the file pass; a finding blocks it under any status and is named;
+// an answer beyond the parser's limits or at odds with its own offsets is a failure.
+TEST(IcapScanner, EveryAnswerHasItsVerdict) {
+    const std::string file = zykproxy::test::RandomBytes(1000, 61);  // within the 1024-byte preview
+    const std::string shorter = file.substr(0, 500), longer = file + "x", empty, page = "<html>blocked</html>";
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
+    const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Type: text/html\r\n\r\n";
+    const std::string infection = "X-Infection-Found: Type=0; Resolution=2; Threat=Eicar-Test-Signature;\r\n";
+    const std::string violations = "X-Violations-Found: 1\r\n\t-\r\n\tWin.Test.Violation\r\n\t0\r\n\t0\r\n";
+    // A field line of exactly `bytes`, its line end included.
+    const auto line = [](size_t bytes) { return "X-Pad: " + std::string(bytes - 9, 'p') + "\r\n"; };
+    const std::string other = "the ICAP server sent something else in place of the 1000-byte file (HTTP ";
+    const std::string offsets = "malformed ICAP answer: the Encapsulated offsets do not match the header sections "
+                                "(res-body at ";
+    const std::string at = std::to_string(ok.size());
+    const struct {
+        const char* what;
+        std::string answer;
+        Verdict verdict;
+        std::string detail;
+    } cases[] = {
+        {"204", IcapAnswer("204 No Content", "", "", nullptr), Verdict::Clean, ""},
+        {"the file sent back", IcapAnswer("200 OK", "", ok, &file), Verdict::Clean, ""},
+        {"a block page", IcapAnswer("200 OK", "", forbidden, &page), Verdict::Infected, other + "403, 20 bytes)"},
+        {"a block page as HTTP 200", IcapAnswer("200 OK", "", ok, &page), Verdict::Infected, other + "200, 20 bytes)"},
+        {"a shorter echo", IcapAnswer("200 OK", "", ok, &shorter), Verdict::Infected, other + "200, 500 bytes)"},
+        {"a longer echo", IcapAnswer("200 OK", "", ok, &longer), Verdict::Infected, other + "200, 1001 bytes)"},
+        {"an empty body", IcapAnswer("200 OK", "", ok, &empty), Verdict::Infected, other + "200, 0 bytes)"},
+        {"no body", IcapAnswer("200 OK", "", ok, nullptr), Verdict::Infected, other + "200, no body)"},
+        {"403 with a finding", IcapAnswer("403 Forbidden", infection, "", nullptr), Verdict::Infected,
+         "Eicar-Test-Signature"},
+        {"a block page naming the threat", IcapAnswer("200 OK", "", forbidden.substr(0, forbidden.size() - 2) +
+                                                                        infection + "\r\n", &page),
+         Verdict::Infected, "Eicar-Test-Signature"},
+        {"204 with X-Infection-Found", IcapAnswer("204 No Content", infection, "", nullptr), Verdict::Infected,
+         "Eicar-Test-Signature"},
+        {"204 with X-Violations-Found", IcapAnswer("204 No Content", violations, "", nullptr), Verdict::Infected,
+         "Win.Test.Violation"},
+        {"204 with X-Virus-ID", IcapAnswer("204 No Content", "X-Virus-ID: Win.Test.Id\r\n", "", nullptr),
+         Verdict::Infected, "Win.Test.Id"},
+        {"a line of 8192 bytes", IcapAnswer("204 No Content", line(8192), "", nullptr), Verdict::Clean, ""},
+        {"a line of 8193 bytes", IcapAnswer("204 No Content", line(8193), "", nullptr), Verdict::Failed,
+         "malformed ICAP answer: a line longer than 8192 bytes"},
+        {"an offset past the header", MoveBodyOffset(IcapAnswer("200 OK", "", ok, &file), 10), Verdict::Failed,
+         offsets + std::to_string(ok.size() + 10) + ", found at " + at + ")"},
+        {"an offset inside the header", MoveBodyOffset(IcapAnswer("200 OK", "", ok, &file), -10), Verdict::Failed,
+         offsets + std::to_string(ok.size() - 10) + ", found at " + at + ")"},
+        {"500", IcapAnswer("500 Server Error", "", "", nullptr), Verdict::Failed,
+         "the ICAP server answered 500 Server Error"},
+    };
+    ScratchFile held("held.bin", file);
+    for (const auto& c : cases) {
+        test::FakeIcapServer server({test::FakeIcapServer::Sends(c.answer)});
+        auto scanner = IcapScannerFor(server, 20000);
+        ASSERT_NE(scanner, nullptr);
+        const ScanOutcome outcome = scanner->Scan(held.Path());
+        EXPECT_EQ(outcome.verdict, c.verdict) << c.what;
+        EXPECT_EQ(outcome.detail, c.detail) << c.what;
+    }
+}
+
+// With Max-Connections: 1, two checks at once take turns on the one connection.
+TEST(IcapScanner, ChecksAtOnceNeverOpenMoreConnectionsThanTheServiceAllows) {
+    ScratchFile file("f.bin", std::string(3000, 'a'));
+    test::FakeIcapServer server({[](net::SocketId s) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return test::FakeIcapServer::NoContent(s);
+    }}, 3600, 1);
+    auto scanner = IcapScannerFor(server, 20000);
+    ASSERT_NE(scanner, nullptr);
+    EXPECT_NE(scanner->Describe().find("at most 1 connections"), std::string::npos) << scanner->Describe();
+    ScanOutcome first, second;
+    std::thread other([&] { second = scanner->Scan(file.Path()); });
+    first = scanner->Scan(file.Path());
+    other.join();
+    EXPECT_EQ(first.verdict, Verdict::Clean) << first.detail;
+    EXPECT_EQ(second.verdict, Verdict::Clean) << second.detail;
     EXPECT_EQ(server.Respmods(), 2);
     EXPECT_EQ(server.Connections(), 1);
 }

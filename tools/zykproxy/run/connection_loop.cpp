@@ -229,12 +229,16 @@ void ConnectionLoop::End(Live& l, Ending how) {
     // A connection cut short by a time-out is reset at both ends, so that neither peer
     // takes it for a complete stream (and the kernel drops what it still holds for them).
     if (how == Ending::TimedOut) l.c->wasReset = true;
-    // A call blocked in a send (or a receive) fails once its sockets are shut down; the
-    // plug-in then returns, and the connection ends the normal way.
+    // A call blocked in a send fails once the socket it sends to is shut down; the
+    // plug-in then returns, and the connection ends the normal way. A shutdown sends the
+    // peer an orderly end ahead of the reset, so on a time-out only the sockets that
+    // calls send to are shut down: a stalled peer never sees that end behind the bytes
+    // that wait for it, and the other peer gets the reset alone.
     if ((how == Ending::TimedOut || how == Ending::Stopped) && l.Busy()) {
         l.interrupted = true;
-        net::Interrupt(l.c->appSocket.Get());
-        net::Interrupt(l.c->serverSocket.Get());
+        const bool both = how == Ending::Stopped;
+        if (both || l.call[kFromServer].busy) net::Interrupt(l.c->appSocket.Get());
+        if (both || l.call[kFromClient].busy) net::Interrupt(l.c->serverSocket.Get());
     }
 }
 

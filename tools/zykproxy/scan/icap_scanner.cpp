@@ -4,7 +4,7 @@
 // HTTP response: a preview of the size the service asked for, the rest after
 // "100 Continue", streamed from the held file in chunks. Connections are kept alive
 // and reused, up to the service's Max-Connections. The verdict fails closed: only a
-// 204, or the file sent back byte for byte, lets the file pass.
+// 204 that names no finding, or the file sent back byte for byte, lets the file pass.
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
@@ -401,16 +401,17 @@ private:
     std::vector<char> m_buffer;
 };
 
-// The verdict of a complete answer (other than 100 Continue).
+// The verdict of a complete answer (other than 100 Continue). A finding in a 200, 204
+// or 403 is an infection: a 204 that names a threat contradicts itself, and fails closed.
 ScanOutcome Judge(const icap::ResponseParser& answer, const BodyComparison& body, uint64_t size) {
     const int status = answer.Status();
-    if (status == 204) return {ScanOutcome::Verdict::Clean, ""};
     bool found = false;
     std::string name = icap::FindingOf(answer.IcapFields(), &found);
     if (!found) name = icap::FindingOf(answer.HttpFields(), &found);
-    if ((status == 200 || status == 403) && found)
+    if ((status == 200 || status == 204 || status == 403) && found)
         return {ScanOutcome::Verdict::Infected,
                 name.empty() ? "the ICAP server reports a finding without a name" : name};
+    if (status == 204) return {ScanOutcome::Verdict::Clean, ""};
     if (status != 200)
         return Failed("the ICAP server answered " + std::to_string(status) + " " + Shown(&answer.Reason()));
     const int http = answer.HttpStatus();
