@@ -14,12 +14,17 @@ void BeforeBlocking();
 // time-out or a stop ended it): a wait inside the call gives up.
 bool CallInterrupted();
 
-// Counts bytes that the data call this thread makes has read; true once the call should
-// read no more and end: a call that still runs on its loop's thread has read enough for
-// one turn (its side is still readable and is served again on the loop's next turn), so
-// that one busy connection does not keep the others of its loop waiting; or a send of
-// the call has failed, so that what it would read next has nowhere to go.
-bool ReadEnough(int bytesRead);
+// Whether the data call this thread makes should read no more and end: its last receive
+// found the socket drained (a receive that takes less than it asked for; what comes
+// later makes the side readable again, and the loop serves it then), so that the call
+// needs no further receive to learn that nothing is left; a call that still runs on
+// its loop's thread has read enough for one turn (its side is still readable and is
+// served again on the loop's next turn), so that one busy connection does not keep the
+// others of its loop waiting; or a send of the call has failed, so that what it would
+// read next has nowhere to go.
+bool ReadEnough();
+// What a receive of the data call this thread makes took: `bytes` of the `asked`.
+void Received(int bytes, int asked);
 // A send of the data call this thread makes has failed: its peer is gone.
 void SendFailed();
 

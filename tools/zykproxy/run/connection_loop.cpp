@@ -60,6 +60,7 @@ struct CallScope {
     const std::atomic<bool>* interrupted;
     bool handedOn = false;
     bool sendFailed = false;
+    bool drained = false;
     long long turnBytes = 0;
 };
 thread_local CallScope* t_call = nullptr;
@@ -85,11 +86,17 @@ bool CallInterrupted() {
     return call != nullptr && call->interrupted->load();
 }
 
-bool ReadEnough(int bytesRead) {
+bool ReadEnough() {
+    const CallScope* const call = t_call;
+    return call != nullptr && (call->drained || call->sendFailed ||
+                               (!call->handedOn && call->turnBytes >= kTurnBytes));
+}
+
+void Received(int bytes, int asked) {
     CallScope* const call = t_call;
-    if (call == nullptr) return false;
-    call->turnBytes += bytesRead;
-    return call->sendFailed || (!call->handedOn && call->turnBytes >= kTurnBytes);
+    if (call == nullptr) return;
+    call->turnBytes += bytes;
+    call->drained = bytes < asked;
 }
 
 void SendFailed() {

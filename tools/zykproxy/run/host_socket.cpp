@@ -52,13 +52,11 @@ HostSocket g_hostSocket;
 }  // namespace
 
 int ReceiveWithoutWaiting(net::SocketId socket, char* buffer, int size) {
-    if (size <= 0 || ReadEnough(0)) return 0;
+    if (size <= 0 || ReadEnough()) return 0;
     const int n = net::ReceiveSome(socket, buffer, size);
-    if (n > 0) {
-        ReadEnough(n);
-        return n;
-    }
-    return n == net::kFailed ? -1 : 0;
+    if (n <= 0) return n == net::kFailed ? -1 : 0;
+    Received(n, size);
+    return n;
 }
 
 bool SendEveryByte(net::SocketId socket, const char* data, size_t length) {
