@@ -26,6 +26,22 @@ import time
 GIB = 1 << 30
 MIB = 1 << 20
 
+# HAProxy as a plain TCP relay, tuned to move blocks of the plug-in's size, with as many
+# threads as zykproxy has socket-watching loops.
+HAPROXY_CONFIG = """global
+    nbthread %(threads)d
+    tune.bufsize 65536
+    maxconn 8000
+defaults
+    mode tcp
+    timeout connect 10s
+    timeout client 1h
+    timeout server 1h
+listen relay
+    bind 127.0.0.1:%(port)d
+    server upstream 127.0.0.1:%(upstream)d
+"""
+
 
 def raise_descriptor_limit():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -131,7 +147,15 @@ class Bench:
         return p, port
 
     def proxy(self, kind, upstream):
-        """kind: plugin, plugin-notrace, forward or socat; returns (process, port)."""
+        """kind: plugin, plugin-notrace, forward, haproxy or socat; returns (process, port)."""
+        if kind == "haproxy":
+            port = free_port()
+            cfg = os.path.join(self.tmp, "haproxy-%d.cfg" % port)
+            with open(cfg, "w") as f:
+                f.write(HAPROXY_CONFIG % {"threads": self.args.threads, "port": port, "upstream": upstream})
+            p = Process(["haproxy", "-db", "-f", cfg], env=self.env)
+            wait_listening(port)
+            return p, port
         if kind == "socat":
             port = free_port()
             p = Process(["socat", "-b65536", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % port,
@@ -139,7 +163,7 @@ class Bench:
             wait_listening(port)
             return p, port
         argv = [self.zykproxy, "--listen", "127.0.0.1:0", "--upstream", "127.0.0.1:%d" % upstream,
-                "--max-connections", "2000"]
+                "--max-connections", "2000", "--threads", str(self.args.threads)]
         if kind == "forward":
             argv.append("--no-plugin")
         else:
@@ -171,7 +195,7 @@ class Bench:
         size = self.args.stream_bytes
         self.say("pass-through: %d MiB x %d rounds through four hosts" % (size // MIB, self.rounds))
         src, up = self.server("source", size)
-        kinds = ["plugin", "forward", "socat", "plugin-notrace"]
+        kinds = ["plugin", "forward", "haproxy", "socat", "plugin-notrace"]
         hosts = {k: self.proxy(k, up) for k in kinds}
         rates = {k: [] for k in kinds}
         cpu = {k: [] for k in kinds}
@@ -197,18 +221,23 @@ class Bench:
 
         self.say("latency: %d round trips of 100 bytes x %d rounds" % (self.args.round_trips, self.rounds))
         echo, up = self.server("echo")
-        kinds = ["plugin", "forward", "socat"]
+        kinds = ["plugin", "forward", "haproxy", "socat"]
         hosts = {k: self.proxy(k, up) for k in kinds}
-        lat = {k: {"p50": [], "p99": []} for k in kinds}
+        lat = {k: {"p50": [], "p99": [], "cpu": []} for k in kinds}
         try:
             for k in kinds:
                 self.client("pingpong", "--port", hosts[k][1], "--count", 1000)
             for r in range(self.rounds):
                 for k in (kinds if r % 2 == 0 else list(reversed(kinds))):
-                    v = self.client("pingpong", "--port", hosts[k][1], "--count", self.args.round_trips,
+                    p, port = hosts[k]
+                    before = cpu_seconds(p.pid)
+                    v = self.client("pingpong", "--port", port, "--count", self.args.round_trips,
                                     "--size", 100)
+                    time.sleep(0.05)  # socat reaps its connection's process
+                    after = cpu_seconds(p.pid)
                     lat[k]["p50"].append(v["p50_us"])
                     lat[k]["p99"].append(v["p99_us"])
+                    lat[k]["cpu"].append((sum(after) - sum(before)) / self.args.round_trips * 1e6)
         finally:
             for p, _ in hosts.values():
                 p.stop()
@@ -298,10 +327,11 @@ class Bench:
         size = self.args.many_stream_bytes
         self.say("many connections: %d open, %d streaming %d MiB each, x %d rounds"
                  % (n, m, size // MIB, self.rounds))
-        rates = {"plugin": [], "socat": []}
+        kinds = ["plugin", "haproxy", "socat"]
+        rates = {k: [] for k in kinds}
         rss = {"idle": [], "open": [], "peak": []}
         for r in range(self.rounds):
-            for k in (("plugin", "socat") if r % 2 == 0 else ("socat", "plugin")):
+            for k in (kinds if r % 2 == 0 else list(reversed(kinds))):
                 srv, up = self.server("request")
                 p, port = self.proxy(k, up)
                 streams = None
@@ -552,6 +582,18 @@ def write_document(b, path):
     goal("1. latency", "p99 plug-in / plain forwarder", "%.1f us" % med(lat["plugin"]["p99"]),
          "%.1f us" % med(lat["forward"]["p99"]), "%.3f" % med(p99), "<= 1.10", med(p99) <= 1.10,
          "%.3f" % (min(lat["plugin"]["p99"]) / min(lat["forward"]["p99"])))
+    r_ha = ratios(t["plugin"], t["haproxy"])
+    goal("1. pass-through", "plug-in / HAProxy", "%.2f GB/s" % med(t["plugin"]), "%.2f GB/s" % med(t["haproxy"]),
+         "%.3f" % med(r_ha), ">= 1.00", med(r_ha) >= 1.0, "%.3f" % (max(t["plugin"]) / max(t["haproxy"])))
+    for q in ("p50", "p99"):
+        r_q = ratios(lat["plugin"][q], lat["haproxy"][q])
+        goal("1. latency", "%s plug-in / HAProxy" % q, "%.1f us" % med(lat["plugin"][q]),
+             "%.1f us" % med(lat["haproxy"][q]), "%.3f" % med(r_q), "<= 1.00", med(r_q) <= 1.0,
+             "%.3f" % (min(lat["plugin"][q]) / min(lat["haproxy"][q])))
+    r_cpu = ratios(lat["plugin"]["cpu"], lat["haproxy"]["cpu"])
+    goal("1. latency", "CPU per round trip, plug-in / HAProxy", "%.1f us" % med(lat["plugin"]["cpu"]),
+         "%.1f us" % med(lat["haproxy"]["cpu"]), "%.3f" % med(r_cpu), "<= 1.00", med(r_cpu) <= 1.0,
+         "%.3f" % (min(lat["plugin"]["cpu"]) / min(lat["haproxy"]["cpu"])))
     f = R["file"]
     r_file = ratios(f["plugin"], f["baseline"])
     goal("2. file transfer", "plug-in / relay + disk", "%.2f GB/s" % med(f["plugin"]),
@@ -587,6 +629,15 @@ def write_document(b, path):
          "trace calls < 0.1%% of a block's time (in process: %.1f of %.0f ns)" % (trace_ns, block_ns),
          trace_ns / block_ns < 0.001,
          "%.3f" % (max(t["plugin"]) / max(t["plugin-notrace"])))
+
+    w_iso = R.get("isolation") or {}
+    for key, what in (("scan_new_connection", "a new connection under a 4 s scan"),
+                      ("scan_round_trip", "a round trip under a 4 s scan"),
+                      ("stall_new_connection", "a new connection beside a stalled client"),
+                      ("stall_round_trip", "a round trip beside a stalled client")):
+        if key + "_median_ms" in w_iso:
+            v = w_iso[key + "_median_ms"]
+            goal("8. isolation", what, "%.2f ms" % v, "-", "-", "< 1 ms median", v < 1.0)
 
     add("## Summary")
     add("")
@@ -625,22 +676,25 @@ def write_document(b, path):
     add("%d MiB of traffic without a file transfer, server to client, per round and host. "
         "netload is the server and the client; the hosts are zykproxy with the plug-in "
         "(`--scanner none`), the same zykproxy with the plug-in replaced by its plain "
-        "forwarder (`--no-plugin`: one poll-driven read of at most 65,536 bytes and a blocking "
-        "send of it, as the plug-in's data pump does), socat (`-b65536`, so it moves blocks of "
-        "the same size), and zykproxy with the plug-in built without trace calls." %
-        (b.args.stream_bytes // MIB))
+        "forwarder (`--no-plugin`: reads of at most 65,536 bytes that do not wait, each block "
+        "sent on before the next is read, as the plug-in's data pump does), HAProxy (Debian's, "
+        "`mode tcp`, `tune.bufsize 65536`, `nbthread %d`, as many threads as zykproxy's %d "
+        "socket-watching loop(s)), socat (`-b65536`, so it moves blocks of the same size), and "
+        "zykproxy with the plug-in built without trace calls." %
+        (b.args.stream_bytes // MIB, b.args.threads, b.args.threads))
     add("")
-    table([("plug-in", t["plugin"]), ("plain forwarder", t["forward"]), ("socat", t["socat"]),
-           ("plug-in, trace compiled out", t["plugin-notrace"]),
-           ("ratio plug-in / forwarder", r_fw), ("ratio plug-in / socat", r_so)], "GB/s")
+    table([("plug-in", t["plugin"]), ("plain forwarder", t["forward"]), ("HAProxy", t["haproxy"]),
+           ("socat", t["socat"]), ("plug-in, trace compiled out", t["plugin-notrace"]),
+           ("ratio plug-in / forwarder", r_fw), ("ratio plug-in / HAProxy", r_ha),
+           ("ratio plug-in / socat", r_so)], "GB/s")
     cpu = R["throughput_cpu"]
     add("CPU time of the host process per GiB moved (user + system, median over the rounds; "
         "socat's includes its per-connection child):")
     add("")
     add("| Host | User s/GiB | System s/GiB |")
     add("|---|---|---|")
-    for k, label in (("plugin", "plug-in"), ("forward", "plain forwarder"), ("socat", "socat"),
-                     ("plugin-notrace", "plug-in, trace compiled out")):
+    for k, label in (("plugin", "plug-in"), ("forward", "plain forwarder"), ("haproxy", "HAProxy"),
+                     ("socat", "socat"), ("plugin-notrace", "plug-in, trace compiled out")):
         add("| %s | %.3f | %.3f |" % (label, med([c[0] for c in cpu[k]]), med([c[1] for c in cpu[k]])))
     add("")
     add("Latency: %d round trips of a 100-byte message through each host to an echo server "
@@ -648,9 +702,16 @@ def write_document(b, path):
         b.args.round_trips)
     add("")
     table([("p50 plug-in", lat["plugin"]["p50"]), ("p50 plain forwarder", lat["forward"]["p50"]),
-           ("p50 socat", lat["socat"]["p50"]), ("p99 plug-in", lat["plugin"]["p99"]),
-           ("p99 plain forwarder", lat["forward"]["p99"]), ("p99 socat", lat["socat"]["p99"]),
+           ("p50 HAProxy", lat["haproxy"]["p50"]), ("p50 socat", lat["socat"]["p50"]),
+           ("p99 plug-in", lat["plugin"]["p99"]), ("p99 plain forwarder", lat["forward"]["p99"]),
+           ("p99 HAProxy", lat["haproxy"]["p99"]), ("p99 socat", lat["socat"]["p99"]),
            ("ratio p99 plug-in / forwarder", p99)], "us")
+    add("CPU time of the host process (user + system, children included) per round trip, in "
+        "microseconds: the cost of two small messages, one each way:")
+    add("")
+    table([("plug-in", lat["plugin"]["cpu"]), ("plain forwarder", lat["forward"]["cpu"]),
+           ("HAProxy", lat["haproxy"]["cpu"]), ("socat", lat["socat"]["cpu"]),
+           ("ratio plug-in / HAProxy", r_cpu)], "us")
 
     add("## 2. Scanned file transfer")
     add("")
@@ -765,11 +826,13 @@ def many_section(b, add, table):
         "%d of them, spread over the set, each take %d MiB from the server at the same time while "
         "the others stay open (netload streams against netload serve request). The rate is all the "
         "streams' bytes over the time until the last one ended. zykproxy runs the plug-in with the "
-        "`none` scanner on its default command line (one socket-watching loop, worker threads "
-        "started as calls need them); socat forks a process per connection (`-b65536`). Rounds "
-        "alternate which host goes first." % (n, m, many["size"] // MIB))
+        "`none` scanner on its default command line (one socket-watching loop, whose thread "
+        "makes the calls and hands the loop on when one would wait); HAProxy as in section 1; "
+        "socat forks a process per connection (`-b65536`). Rounds alternate the hosts' order." % (n, m, many["size"] // MIB))
     add("")
-    table([("zykproxy with the plug-in", rates["plugin"]), ("socat", rates["socat"]),
+    table([("zykproxy with the plug-in", rates["plugin"]), ("HAProxy", rates["haproxy"]),
+           ("socat", rates["socat"]),
+           ("ratio zykproxy / HAProxy", ratios(rates["plugin"], rates["haproxy"])),
            ("ratio zykproxy / socat", ratios(rates["plugin"], rates["socat"]))], "GB/s")
     per_open = [(o - i) / n for o, i in zip(rss["open"], rss["idle"])]
     add("Resident memory of zykproxy: before the connections (VmRSS), with the %d open and idle "
@@ -821,6 +884,8 @@ def main():
     ap.add_argument("--memory-file-bytes", type=int, default=GIB)
     ap.add_argument("--idle-connections", type=int, default=1000)
     ap.add_argument("--round-trips", type=int, default=10000)
+    ap.add_argument("--threads", type=int, default=1,
+                    help="zykproxy's socket-watching loops, and HAProxy's nbthread")
     ap.add_argument("--many-connections", type=int, default=1000)
     ap.add_argument("--many-streaming", type=int, default=100)
     ap.add_argument("--many-stream-bytes", type=int, default=32 * MIB)

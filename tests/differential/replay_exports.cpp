@@ -27,7 +27,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#include "common/win32/windows.h"
+#include "common/win32/socket_headers.h"
 #else
 #include <unistd.h>
 #endif

@@ -1,8 +1,10 @@
-// The stand-in plug-in (see fake_plugin.h). It reads its sockets itself with receives
-// that do not wait, as the real one does, so the host's event loop meets the same
-// behaviour: a readable side that yields 0 bytes has closed.
+// The stand-in plug-in (see fake_plugin.h). It reads its sockets with receives that do
+// not wait, through the host's socket interface when the host has set one, as the real
+// one does, so the host's event loop meets the same behaviour: a readable side that
+// yields 0 bytes has closed.
 #include "fake_plugin.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +28,7 @@ std::mutex g_mutex;
 std::vector<FakeCall> g_calls;
 std::unordered_map<const ZykConnection*, int> g_hostValues;
 ZykScanCallback g_callback = nullptr;
+std::atomic<ISocket*> g_hostSocket{nullptr};
 
 // The host's promise, checked as the calls come: a connection is announced first, its
 // data calls never overlap in one direction, and it is ended once, after the last.
@@ -85,6 +88,7 @@ void Trace(const char* text) {
 
 // A receive that does not wait: > 0 bytes, 0 closed, -1 nothing or failed.
 int ReceiveNow(int socket, char* buffer, int size) {
+    if (ISocket* host = g_hostSocket.load()) return host->Receive(socket, buffer, size);
 #ifdef _WIN32
     fd_set set;
     FD_ZERO(&set);
@@ -100,6 +104,7 @@ int ReceiveNow(int socket, char* buffer, int size) {
 }
 
 bool SendAll(int socket, const char* data, int length) {
+    if (ISocket* host = g_hostSocket.load()) return static_cast<uint8_t>(host->Send(socket, data, length)) != 0;
     while (length > 0) {
 #ifdef _WIN32
         const int n = send(static_cast<SOCKET>(socket), data, length, 0);
@@ -157,6 +162,11 @@ ZYKIM_API int ZYKIM_CALL RegisterCallback(ZykScanCallback callback) {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_callback = callback;
     return 1;
+}
+
+ZYKIM_API ISocket* ZYKIM_CALL SetISocket(ISocket* socketInterface) {
+    g_hostSocket.store(socketInterface);
+    return socketInterface;
 }
 
 ZYKIM_API void ZYKIM_CALL OnNewConnectionEx(int hostValue, int, ZykConnection* app) {

@@ -134,9 +134,11 @@ TEST_F(HostedByFake, EachConnectionIsAnnouncedServedAndEndedInOrder) {
     constexpr int kClients = 6;
     Start(upstream.Port(), 3);
     {
+        // One connection at a time, each served before the next comes: set-ups that run
+        // at once may pick the same least-loaded loop.
         std::vector<net::Socket> clients;
-        for (int i = 0; i < kClients; ++i) clients.push_back(ConnectTo(Port()));
         for (int i = 0; i < kClients; ++i) {
+            clients.push_back(ConnectTo(Port()));
             const std::string data = RandomBytes(70000 + static_cast<size_t>(i), 40 + i);
             std::string echoed;
             std::thread reader([&] { echoed = ReadUpTo(clients[static_cast<size_t>(i)].Get(), data.size()); });

@@ -114,6 +114,8 @@ constexpr int kFailed = -1;
 int ReceiveNow(SocketId socket, char* buffer, int size);
 // Waits up to timeoutMs (-1: no limit) for data, then as ReceiveNow.
 int ReceiveWait(SocketId socket, char* buffer, int size, int timeoutMs);
+// ReceiveNow for a socket that does not block (SetBlocking false): one system call.
+int ReceiveSome(SocketId socket, char* buffer, int size);
 // Sends every byte, waiting as long as it takes; false on failure (never SIGPIPE).
 bool SendAll(SocketId socket, const char* data, size_t length);
 // Ends the sending direction (the peer reads end of stream), keeping the receiving one.

@@ -3,7 +3,7 @@
 #pragma once
 
 #ifdef _WIN32
-#include "common/win32/windows.h"
+#include "common/win32/socket_headers.h"
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -17,6 +17,7 @@ bool PluginLibrary::Load(const std::string& path, std::string* error) {
     if (!m_library.Open(path, error)) return false;
     std::string missing;
     Bind(m_library, "RegisterCallback", &m_exports.RegisterCallback, &missing);
+    Bind(m_library, "SetISocket", &m_exports.SetISocket, &missing);
     Bind(m_library, "OnNewConnectionEx", &m_exports.OnNewConnectionEx, &missing);
     Bind(m_library, "OnRequestFromApplication", &m_exports.OnRequestFromApplication, &missing);
     Bind(m_library, "OnRequestFromServer", &m_exports.OnRequestFromServer, &missing);
@@ -33,6 +34,7 @@ bool PluginLibrary::Load(const std::string& path, std::string* error) {
 void PluginLibrary::Unload() {
     if (!m_library.IsOpen()) return;
     m_exports.RegisterCallback(nullptr);
+    m_exports.SetISocket(nullptr);
     m_exports = PluginExports();
     m_library.Close();
 }

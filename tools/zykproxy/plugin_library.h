@@ -12,6 +12,7 @@ namespace zykproxy {
 // The exports the host calls, typed from the host-facing header.
 struct PluginExports {
     decltype(&::RegisterCallback) RegisterCallback = nullptr;
+    decltype(&::SetISocket) SetISocket = nullptr;
     decltype(&::OnNewConnectionEx) OnNewConnectionEx = nullptr;
     decltype(&::OnRequestFromApplication) OnRequestFromApplication = nullptr;
     decltype(&::OnRequestFromServer) OnRequestFromServer = nullptr;
@@ -26,7 +27,8 @@ public:
     // Loads the library and finds every export the host needs. False and a reason
     // (the system's, or the names that are missing) otherwise; nothing stays loaded.
     bool Load(const std::string& path, std::string* error);
-    // Clears the scan callback, then unloads. Call only when no connection is open.
+    // Clears the scan callback and the socket interface, then unloads. Call only when no
+    // connection is open.
     void Unload();
     const PluginExports& Exports() const { return m_exports; }
     bool Loaded() const { return m_library.IsOpen(); }

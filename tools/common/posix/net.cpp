@@ -170,6 +170,8 @@ int ReceiveNow(SocketId socket, char* buffer, int size) {
     }
 }
 
+int ReceiveSome(SocketId socket, char* buffer, int size) { return ReceiveNow(socket, buffer, size); }
+
 int ReceiveWait(SocketId socket, char* buffer, int size, int timeoutMs) {
     pollfd p{Fd(socket), POLLIN, 0};
     int rc;

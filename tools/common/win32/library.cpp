@@ -1,7 +1,7 @@
 // Dynamic libraries on Windows: LoadLibraryA and GetProcAddress.
 #include "common/library.h"
 
-#include "common/win32/windows.h"
+#include "common/win32/socket_headers.h"
 
 namespace zyk {
 

@@ -197,6 +197,12 @@ int ReceiveNow(SocketId socket, char* buffer, int size) {
     return ReceiveWait(socket, buffer, size, 0);
 }
 
+int ReceiveSome(SocketId socket, char* buffer, int size) {
+    const int n = ::recv(Sock(socket), buffer, size, 0);
+    if (n != SOCKET_ERROR) return n;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? kNothingPending : kFailed;
+}
+
 bool SendAll(SocketId socket, const char* data, size_t length) {
     while (length > 0) {
         const int chunk = length > 0x40000000 ? 0x40000000 : static_cast<int>(length);

@@ -1,11 +1,13 @@
 // The loop of a set of connections. Everything about a connection's state happens on
-// the loop's thread: workers only make the calls and report what they read (Post).
-// A data call that reads nothing from a readable side means that side has ended its
-// stream (passed on to the other side with a shutdown of its sending direction) or
+// the thread that owns the loop; a call that was handed on only reports what it read
+// (Post). A data call that reads nothing from a readable side means that side has ended
+// its stream (passed on to the other side with a shutdown of its sending direction) or
 // reset the connection (which ends it).
 #include "run/connection_loop.h"
 
 #include <algorithm>
+
+#include "run/blocking.h"
 
 namespace zykproxy {
 
@@ -23,24 +25,87 @@ struct ConnectionLoop::Live {
     bool endStarted = false;               // OnEndConnection is on its way
     std::atomic<bool> interrupted{false};  // its sockets are shut down: no more calls
     bool Busy() const { return call[kFromClient].busy || call[kFromServer].busy; }
+    net::SocketId Source(int side) const {
+        return side == kFromClient ? c->appSocket.Get() : c->serverSocket.Get();
+    }
+    net::SocketId Destination(int side) const {
+        return side == kFromClient ? c->serverSocket.Get() : c->appSocket.Get();
+    }
 };
 
 namespace {
 constexpr unsigned kAny = net::kReadable | net::kHangUp | net::kError | net::kInvalid;
 constexpr unsigned kGone = net::kHangUp | net::kError | net::kInvalid;
 constexpr uint64_t kWakeKey = 0;
+// What a call that runs on its loop's thread may read before it lets the loop's other
+// connections have their turn: 16 of the plug-in's blocks.
+constexpr long long kTurnBytes = 1 << 20;
 
 // A watched side's key: the connection's address with the side in its lowest bit.
 template <typename Live>
 uint64_t KeyOf(const Live& l, int side) {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&l)) | static_cast<uint64_t>(side);
 }
+
+uint64_t MicrosNow() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// The data call this thread makes for a loop, while it makes it.
+struct CallScope {
+    ConnectionLoop* loop;
+    uint64_t word;  // the loop's owner word for this call
+    const std::atomic<bool>* interrupted;
+    bool handedOn = false;
+    bool sendFailed = false;
+    bool drained = false;
+    long long turnBytes = 0;
+};
+thread_local CallScope* t_call = nullptr;
+
+class EnterCall {
+public:
+    explicit EnterCall(CallScope* scope) { t_call = scope; }
+    ~EnterCall() { t_call = nullptr; }
+    EnterCall(const EnterCall&) = delete;
+    EnterCall& operator=(const EnterCall&) = delete;
+};
 }  // namespace
+
+void BeforeBlocking() {
+    CallScope* const call = t_call;
+    if (call == nullptr || call->handedOn) return;
+    call->handedOn = true;
+    call->loop->HandOn(call->word);
+}
+
+bool CallInterrupted() {
+    const CallScope* const call = t_call;
+    return call != nullptr && call->interrupted->load();
+}
+
+bool ReadEnough() {
+    const CallScope* const call = t_call;
+    return call != nullptr && (call->drained || call->sendFailed ||
+                               (!call->handedOn && call->turnBytes >= kTurnBytes));
+}
+
+void Received(int bytes, int asked) {
+    CallScope* const call = t_call;
+    if (call == nullptr) return;
+    call->turnBytes += bytes;
+    call->drained = bytes < asked;
+}
+
+void SendFailed() {
+    if (CallScope* const call = t_call) call->sendFailed = true;
+}
 
 ConnectionLoop::ConnectionLoop(LoopShared& shared) : m_shared(shared) {}
 
 ConnectionLoop::~ConnectionLoop() {
-    Join();
     // Connections whose calls never returned are still in use by their workers: they
     // are left to the process's end rather than freed under them.
     if (!m_settled)
@@ -53,7 +118,7 @@ bool ConnectionLoop::Open(std::string* error) {
     return true;
 }
 
-void ConnectionLoop::Start() { m_thread = std::thread([this] { Run(); }); }
+void ConnectionLoop::Start() { m_shared.pool.Submit([this] { Run(); }); }
 
 void ConnectionLoop::Stop(int graceMs) {
     {
@@ -63,12 +128,24 @@ void ConnectionLoop::Stop(int graceMs) {
     m_wake.Signal();
 }
 
-bool ConnectionLoop::Join() {
-    if (m_thread.joinable()) m_thread.join();
-    return m_settled;
+bool ConnectionLoop::Join(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const bool finished = m_finishedChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                                     [this] { return m_finished; });
+    return finished && m_settled;
+}
+
+void ConnectionLoop::Finished() {
+    m_settled = m_live.empty();
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_finished = true;
+    m_finishedChanged.notify_all();
 }
 
 void ConnectionLoop::Adopt(std::unique_ptr<HostConnection> c) {
+    // The loop's calls neither wait in a receive nor in a send that the peer can take.
+    net::SetBlocking(c->appSocket.Get(), false);
+    net::SetBlocking(c->serverSocket.Get(), false);
     ++m_load;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -83,6 +160,20 @@ void ConnectionLoop::Post(const Done& done) {
         m_done.push_back(done);
     }
     m_wake.Signal();
+}
+
+void ConnectionLoop::HandOn(uint64_t word) {
+    uint64_t expected = word;
+    if (!m_owner.compare_exchange_strong(expected, kHandedOn, std::memory_order_acq_rel)) return;
+    // An idle worker of the pool is the standby that takes over; the pool starts a new
+    // one when none is idle.
+    m_shared.pool.Submit([this] { Run(); });
+}
+
+void ConnectionLoop::HandOnIfCallRunsLonger(int limitMs) {
+    const uint64_t word = m_owner.load(std::memory_order_acquire);
+    if ((word & 3) != 1) return;
+    if (MicrosNow() - (word >> 2) >= static_cast<uint64_t>(limitMs) * 1000) HandOn(word);
 }
 
 std::string ConnectionLoop::Name(const Live& l) const { return "conn " + std::to_string(l.c->id); }
@@ -110,7 +201,7 @@ void ConnectionLoop::TakeMessages() {
     }
     for (const Done& d : done) {
         if (d.side == kEnded) Release(d.live);
-        else CallDone(*d.live, d.side, d.bytes);
+        else CallDone(*d.live, d.side, d.bytes, false);
     }
     if (stopGraceMs >= 0 && !m_stopping) BeginStop(now + std::chrono::milliseconds(stopGraceMs));
 }
@@ -119,7 +210,7 @@ void ConnectionLoop::Rewatch(Live& l, int side) {
     if (l.ending != Ending::No || l.call[side].busy) return;
     const HostConnection& c = *l.c;
     const bool ended = side == kFromClient ? c.fromAppEnded : c.fromServerEnded;
-    m_set.Watch(side == kFromClient ? c.appSocket.Get() : c.serverSocket.Get(), KeyOf(l, side), !ended);
+    m_set.Watch(l.Source(side), KeyOf(l, side), !ended);
 }
 
 void ConnectionLoop::Unwatch(Live& l) {
@@ -127,12 +218,12 @@ void ConnectionLoop::Unwatch(Live& l) {
     m_set.Forget(l.c->serverSocket.Get());
 }
 
-void ConnectionLoop::Serve(Live& l, int side, unsigned events) {
-    if (l.ending != Ending::No || l.call[side].busy) return;
+bool ConnectionLoop::Serve(Live& l, int side, unsigned events) {
+    if (l.ending != Ending::No || l.call[side].busy) return true;
     HostConnection& c = *l.c;
     if (events & net::kInvalid) {
         End(l, Ending::Normally);
-        return;
+        return true;
     }
     const bool ended = side == kFromClient ? c.fromAppEnded : c.fromServerEnded;
     if (ended) {
@@ -140,51 +231,60 @@ void ConnectionLoop::Serve(Live& l, int side, unsigned events) {
             c.wasReset = true;
             End(l, Ending::Reset);
         }
-        return;
+        return true;
     }
-    if (events & kAny) StartCall(l, side);
+    return (events & kAny) == 0 || Call(l, side);
 }
 
-void ConnectionLoop::StartCall(Live& l, int side) {
+bool ConnectionLoop::Call(Live& l, int side) {
+    l.call[side].busy = true;
+    m_inFlight = InFlight{&l, side};
+    const uint64_t started = MicrosNow();
+    const uint64_t word = (started << 2) | 1;
+    m_owner.store(word, std::memory_order_release);
+    long long bytes;
+    {
+        CallScope scope{this, word, &l.interrupted};
+        const EnterCall entered(&scope);
+        bytes = side == kFromClient ? m_shared.pump.FromApplication(*l.c)
+                                    : m_shared.pump.FromServer(*l.c);
+    }
+    uint64_t expected = word;
+    if (m_owner.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
+        m_inFlight = InFlight{};
+        CallDone(l, side, bytes, true);
+        return true;
+    }
+    // The loop went on on another thread meanwhile: this one reports like a worker.
+    Post({&l, side, bytes});
+    return false;
+}
+
+void ConnectionLoop::TakeOver() {
+    m_owner.store(0, std::memory_order_relaxed);
+    if (m_inFlight.live == nullptr) return;
+    Live& l = *m_inFlight.live;
+    const int side = m_inFlight.side;
+    m_inFlight = InFlight{};
+    // The previous owner's call goes on as a worker's: its direction is not watched until
+    // it reports, and the send time-out counts from now.
+    m_set.Forget(l.Source(side));
     Live::Call& call = l.call[side];
-    call.busy = true;
-    // The direction is not watched while its call runs.
-    m_set.Forget(side == kFromClient ? l.c->appSocket.Get() : l.c->serverSocket.Get());
     call.progressAt = Clock::now();
-    if (m_shared.timeouts.sendMs > 0 || m_shared.timeouts.idleMs > 0) {
-        const HostConnection& c = *l.c;
-        call.acknowledged =
-            net::GetSendProgress(side == kFromClient ? c.serverSocket.Get() : c.appSocket.Get())
-                .acknowledged;
-    }
-    Live* const live = &l;
-    m_shared.pool.Submit([this, live, side] { Post({live, side, Pump(*live, side)}); });
+    if (m_shared.timeouts.sendMs > 0) call.acknowledged = net::GetSendProgress(l.Destination(side)).acknowledged;
 }
 
-long long ConnectionLoop::Pump(Live& l, int side) {
-    // While the side goes on sending, the worker goes on with it, up to a bound, rather
-    // than going back through the loop after every call.
-    constexpr int kCallsInARow = 32;
-    zykproxy::Pump& pump = m_shared.pump;
-    HostConnection& c = *l.c;
-    const net::SocketId source = side == kFromClient ? c.appSocket.Get() : c.serverSocket.Get();
-    long long total = 0;
-    for (int call = 1;; ++call) {
-        const int n = side == kFromClient ? pump.FromApplication(c) : pump.FromServer(c);
-        if (n <= 0) return total;
-        total += n;
-        if (call == kCallsInARow || l.interrupted || net::Wait(source, false, 0) != 1) return total;
-    }
-}
-
-void ConnectionLoop::CallDone(Live& l, int side, long long bytes) {
+void ConnectionLoop::CallDone(Live& l, int side, long long bytes, bool watched) {
     l.call[side].busy = false;
     if (l.ending != Ending::No) return;
     if (bytes > 0) {
         (side == kFromClient ? m_shared.bytesFromClients : m_shared.bytesFromServers) +=
             static_cast<unsigned long long>(bytes);
         l.activeAt = Clock::now();
-    } else if (!SideEnded(l, side)) {
+        if (!watched) Rewatch(l, side);
+        return;
+    }
+    if (!SideEnded(l, side)) {
         End(l, l.c->wasReset ? Ending::Reset : Ending::Normally);
         return;
     }
@@ -331,6 +431,7 @@ void ConnectionLoop::BeginStop(Clock::time_point deadline) {
 }
 
 void ConnectionLoop::Run() {
+    TakeOver();
     std::vector<net::SocketSet::Ready> ready;
     const RunTimeouts& t = m_shared.timeouts;
     // How often the loop looks at calls in flight and idle connections: often enough
@@ -353,16 +454,17 @@ void ConnectionLoop::Run() {
         // A connection that ended meanwhile is no longer watched, but still here: its
         // end is on its way to a worker, and only that worker's report releases it.
         for (const auto& r : ready)
-            if (r.key != kWakeKey)
-                Serve(*reinterpret_cast<Live*>(static_cast<uintptr_t>(r.key & ~uint64_t{1})),
-                      static_cast<int>(r.key & 1), r.events);
+            if (r.key != kWakeKey &&
+                !Serve(*reinterpret_cast<Live*>(static_cast<uintptr_t>(r.key & ~uint64_t{1})),
+                       static_cast<int>(r.key & 1), r.events))
+                return;  // handed on: another thread runs the loop now
         const Clock::time_point now = Clock::now();
         CheckTimes(now);
         for (const auto& l : m_live) FinishEnding(*l);
         if (m_stopping && ((m_live.empty() && m_shared.open.load() == 0) || now >= m_stopDeadline))
             break;
     }
-    m_settled = m_live.empty();
+    Finished();
 }
 
 }  // namespace zykproxy

@@ -12,8 +12,9 @@ namespace {
 WorkerPool::Settings PoolSettings(const ServerConfig& config) {
     WorkerPool::Settings s;
     // A connection has at most two calls in flight (one per direction), or its set-up,
-    // or its end: with a thread for each, no blocked call ever holds up another.
-    s.maxThreads = 2 * config.maxConnections + 2;
+    // or its end, and each loop has the thread that runs it: with a thread for each, no
+    // blocked call ever holds up another.
+    s.maxThreads = 2 * config.maxConnections + config.threads + 2;
     s.stackBytes = config.workerStackBytes;
     return s;
 }
@@ -25,7 +26,8 @@ ProxyServer::ProxyServer(ServerConfig config, Pump& pump)
                                : std::shared_ptr<Opener>(MakeForwardOpener(
                                      m_config.upstream, m_config.connectTimeoutMs))),
       m_pool(PoolSettings(m_config)),
-      m_shared{pump, m_pool} {
+      m_shared{pump, m_pool},
+      m_monitor(m_loops, m_shared.open) {
     m_shared.timeouts = m_config.timeouts;
     m_shared.verbose = m_config.verbose;
     m_shared.log = [this](const std::string& line) { Log(line); };
@@ -34,6 +36,7 @@ ProxyServer::ProxyServer(ServerConfig config, Pump& pump)
 
 ProxyServer::~ProxyServer() {
     Stop();
+    m_monitor.Stop();
     // Workers may still be reporting to the loops: let them finish before the loops go.
     if (m_settled) m_pool.WaitIdle(-1);
     m_loops.clear();
@@ -135,7 +138,7 @@ bool ProxyServer::AcceptOne() {
         return false;
     }
     ++m_accepted;
-    ++m_shared.open;
+    if (m_shared.open++ == 0) m_monitor.Wake();
     const int id = m_nextId++;
     // The task is copied around as a function object: the socket travels as its number.
     const net::SocketId raw = client.Release();
@@ -145,6 +148,7 @@ bool ProxyServer::AcceptOne() {
 
 bool ProxyServer::Run() {
     for (auto& l : m_loops) l->Start();
+    m_monitor.Start();
     bool served = false;  // with once: the one client has been taken
     bool pauseAccept = false;
     std::vector<net::PollEntry> entries;
@@ -188,8 +192,11 @@ bool ProxyServer::Finish() {
     if (m_config.onStopping) m_config.onStopping();
     const zyk::Deadline deadline(m_config.stopGraceMs);
     for (auto& l : m_loops) l->Stop(m_config.stopGraceMs);
+    // A loop ends by itself once the grace time is over; the margin is for a loop whose
+    // thread was handed on just then.
     bool settled = true;
-    for (auto& l : m_loops) settled = l->Join() && settled;
+    for (auto& l : m_loops) settled = l->Join(deadline.LeftMs() + 300) && settled;
+    m_monitor.Stop();
     settled = settled && m_pool.WaitIdle(deadline.LeftMs()) &&
               m_shared.open.load() == 0;
     m_settled = settled;

@@ -1,9 +1,10 @@
 // The proxy host's server: one thread accepts clients; workers set each one up (its
-// server connected, the plug-in told) and make every call that may block; one or more
-// socket-watching loops (`threads`) watch the connections' sockets and hand each
-// readable side to a worker. A connection stays on one loop for its whole life, and
-// its calls never overlap in one direction: the plug-in sees OnNewConnectionEx first,
-// at most one data call per direction at a time, and OnEndConnection after the last.
+// server connected, the plug-in told) and end it; one or more socket-watching loops
+// (`threads`) watch the connections' sockets and make the data call of a readable side
+// on the loop's own thread, handing the loop to another thread when a call would wait
+// (see connection_loop.h). A connection stays on one loop for its whole life, and its
+// calls never overlap in one direction: the plug-in sees OnNewConnectionEx first, at
+// most one data call per direction at a time, and OnEndConnection after the last.
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,7 @@
 
 #include "accept/opener.h"
 #include "run/connection_loop.h"
+#include "run/loop_monitor.h"
 #include "run/pump.h"
 #include "run/worker_pool.h"
 #include "sockets.h"
@@ -97,6 +99,7 @@ private:
     WorkerPool m_pool;
     LoopShared m_shared;
     std::vector<std::unique_ptr<ConnectionLoop>> m_loops;
+    LoopMonitor m_monitor;
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_nextId{1};
     std::atomic<unsigned long> m_accepted{0}, m_upstreamFailures{0}, m_refused{0},

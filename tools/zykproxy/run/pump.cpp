@@ -1,9 +1,12 @@
 // The two pumps. The forwarder mirrors the plug-in's loop: one buffer per call, a
-// receive that does not wait, every block sent on before the next is read.
+// receive that does not wait, every block sent on before the next is read, both through
+// the host's socket functions that the plug-in is given.
 #include "run/pump.h"
 
 #include <memory>
 #include <new>
+
+#include "run/host_socket.h"
 
 namespace zykproxy {
 
@@ -11,6 +14,10 @@ HostConnection::HostConnection(int connectionId, net::Socket client, net::Socket
     : id(connectionId), appSocket(std::move(client)), serverSocket(std::move(upstream)) {
     app.socket = static_cast<int32_t>(appSocket.Get());
     server.socket = static_cast<int32_t>(serverSocket.Get());
+}
+
+PluginPump::PluginPump(const PluginExports& exports) : m_exports(exports) {
+    m_exports.SetISocket(&HostSocketInterface());
 }
 
 void PluginPump::Begin(HostConnection& c) { m_exports.OnNewConnectionEx(c.id, 0, &c.app); }
@@ -31,10 +38,10 @@ int Drain(net::SocketId from, net::SocketId to, int bufferSize) {
     if (!buffer) return 0;
     int total = 0;
     for (;;) {
-        const int n = net::ReceiveNow(from, buffer.get(), bufferSize);
+        const int n = ReceiveWithoutWaiting(from, buffer.get(), bufferSize);
         if (n <= 0) break;
         total += n;
-        if (!net::SendAll(to, buffer.get(), static_cast<size_t>(n))) break;
+        if (!SendEveryByte(to, buffer.get(), static_cast<size_t>(n))) break;
     }
     return total;
 }

@@ -41,7 +41,8 @@ public:
 // Drives the plug-in's connection exports; the plug-in reads and writes the sockets.
 class PluginPump final : public Pump {
 public:
-    explicit PluginPump(const PluginExports& exports) : m_exports(exports) {}
+    // Hands the plug-in the host's socket interface (host_socket.h).
+    explicit PluginPump(const PluginExports& exports);
     void Begin(HostConnection& c) override;
     int FromApplication(HostConnection& c) override;
     int FromServer(HostConnection& c) override;

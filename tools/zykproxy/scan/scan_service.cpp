@@ -5,6 +5,8 @@
 #include <chrono>
 #include <filesystem>
 
+#include "run/blocking.h"
+
 namespace zykproxy {
 
 namespace {
@@ -40,6 +42,8 @@ void ScanService::ForgetConnection(int connection) {
 }
 
 int ZYKIM_CALL ScanService::Callback(int kind, ScanCallbackInfo* info) {
+    // A check may take seconds: the loop whose thread makes this call goes on elsewhere.
+    if (kind == ZYKIM_SCAN_CHECK_FILE) BeforeBlocking();
     ScanService* service = g_active.load();
     if (service == nullptr) {
         // Registered but not (or no longer) backed by a scanner: never let a file

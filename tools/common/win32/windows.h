@@ -1,7 +1,0 @@
-// The Windows headers for the tools and tests: the project's lean <windows.h>, then the
-// socket extensions. The one place outside src/ that names them.
-#pragma once
-
-#include "os/win32/win.h"
-
-#include <ws2tcpip.h>
