@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the exports fuzzer (input format in fuzz_exports.cpp): whole
-connections with transfers, verdicts, replacements, ends and socket faults.
+connections with transfers, verdicts, replacements, ends and socket faults, some opened
+by a rendezvous proxy's frames.
 
 usage: make_exports_seeds.py OUTDIR"""
 import os
@@ -8,7 +9,7 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from make_oft2_seeds import body, header  # noqa: E402
+from make_oft2_seeds import RV_CREATED, RV_ERROR, RV_READY, body, header  # noqa: E402
 
 OWN, HOST, NO_CALLBACK = 0, 1, 2
 
@@ -105,6 +106,16 @@ def main():
         "split-stops": bytes([OWN]) + new(0) + server(0, b"xyOF") + fault(0, 0) + server(0, one[2:]) + end(0)
                        + new(0) + verdict(1) + server(0, one) + end(0),
     }
+    # A rendezvous proxy's frames before the transfer, each in a read of its own: the side
+    # that creates the session, the one that joins it, frames cut in two, an error.
+    seeds["proxy-creates"] = (bytes([OWN]) + new(0) + verdict(1) + verdict(0) + server(0, RV_CREATED)
+                              + server(0, RV_READY) + server(0, one) + server(0, one) + end(0))
+    seeds["proxy-joins"] = bytes([HOST]) + new(0) + verdict(1) + server(0, RV_READY) + server(0, one) + end(0)
+    seeds["proxy-split"] = (bytes([OWN]) + new(1) + verdict(1) + server(1, RV_CREATED[:5]) + server(1, RV_CREATED[5:14])
+                            + server(1, RV_CREATED[14:] + RV_READY[:7]) + server(1, RV_READY[7:]) + server(1, one)
+                            + end(1))
+    seeds["proxy-error"] = (bytes([OWN]) + new(0) + verdict(1) + server(0, RV_CREATED) + server(0, RV_ERROR)
+                            + server(0, b"hello") + server(0, one) + end(0))
     # The magic split over two blocks after 1, 2 and 3 of its bytes.
     for k in (1, 2, 3):
         seeds[f"split-magic-{k}"] = (bytes([OWN if k != 2 else HOST]) + new(0) + verdict(1) + server(0, b"abc" + one[:k])

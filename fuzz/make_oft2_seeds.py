@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the OFT2 stream fuzzer: OSCAR prompt headers (192 fixed
-bytes, type 0x0101, a 64-byte name field for a header length of 256), their bodies and
-the recorded transfer, in the fuzzer's input format (see fuzz_oft2_stream.cpp).
+bytes, type 0x0101, a 64-byte name field for a header length of 256), their bodies, the
+frames of the rendezvous proxy and the recorded transfer, in the fuzzer's input format
+(see fuzz_oft2_stream.cpp).
 
 usage: make_oft2_seeds.py OUTDIR [CAPTURE_DIR]"""
 import os
@@ -32,6 +33,19 @@ def body(n, seed=1):
     if n:
         out[0] = 0x50
     return bytes(out)
+
+
+def rv_frame(command, payload=b"", length=None, version=0x044A):
+    """A frame of the rendezvous proxy: length of the rest, version, command, u32 0,
+    flags 0, payload."""
+    if length is None:
+        length = 10 + len(payload)
+    return struct.pack(">HHHIH", length, version, command, 0, 0) + payload
+
+
+RV_CREATED = rv_frame(3, struct.pack(">H", 0x1234) + bytes([192, 0, 2, 7]))  # pin, address
+RV_READY = rv_frame(5)
+RV_ERROR = rv_frame(1, struct.pack(">H", 0x001A))  # accept period timed out
 
 
 def blocks(stream, sizes):
@@ -116,6 +130,24 @@ def main():
     seeds["reset-mid-body"] = seed(0, [VERDICT_ZERO], blocks(header(b"r", 2000) + body(500), [256]) + b"\xfe"
                                    + blocks(one, []))
     seeds["empty-call"] = seed(0, [], b"\xff" + blocks(one, []) + b"\xfe" + blocks(one, []))
+    # Streams opened by a rendezvous proxy's frames: as the side that creates the
+    # session and the side that joins it reads them, in one block, byte by byte, after
+    # an error, past the most frames taken, malformed, refused a block later, after a
+    # transfer, with a send that throws.
+    frames = RV_CREATED + RV_READY
+    seeds["proxy-creates"] = seed(0, [VERDICT_ONE], blocks(frames + one, [18, 12]))
+    seeds["proxy-joins"] = seed(0, [VERDICT_ONE], blocks(RV_READY + one, [12]))
+    seeds["proxy-one-block"] = seed(0, [VERDICT_ZERO], blocks(frames + one, []))
+    seeds["proxy-bytes"] = seed(0, [VERDICT_ONE], blocks(frames + one, [1] * len(frames)))
+    seeds["proxy-error"] = seed(0, [VERDICT_ONE], blocks(RV_CREATED + RV_ERROR + b"hello" + one, [18, 14, 5]))
+    seeds["proxy-bound"] = seed(0, [VERDICT_ONE], blocks(RV_CREATED * 5 + b"y" + one, [18] * 5 + [1]))
+    seeds["proxy-malformed"] = seed(0, [VERDICT_ONE], blocks(rv_frame(3, b"\x12\x34") + b"y" + one, [14, 1]))
+    seeds["proxy-version"] = seed(0, [VERDICT_ONE], blocks(rv_frame(5, version=0x044B) + one, [12]))
+    seeds["proxy-refused-later"] = seed(0, [VERDICT_ONE], blocks(RV_READY[:3] + b"\x4bxyz" + one, [3, 4]))
+    seeds["proxy-after-transfer"] = seed(0, [VERDICT_ZERO, VERDICT_ONE],
+                                         blocks(RV_READY + one + RV_CREATED + RV_READY + one, [12 + len(one) + 18, 12]))
+    seeds["proxy-throw"] = seed(0, [VERDICT_ONE], throwing(0, blocks(RV_CREATED, [])) + blocks(RV_READY + one, [12])
+                                + b"\xfe" + blocks(frames + one, [18, 12]))
 
     if capture:
         with open(os.path.join(capture, "sender-to-receiver.bin"), "rb") as f:

@@ -142,6 +142,7 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Filetrans(const uint8_t* pData, int32_
 
 eOFT2FileState CIcqOscarFileTrans::eDoOFT2Check(const uint8_t*& pCursor, int32_t& nPending) {
     eOFT2FileState eNext;
+    if (m_cRvProxyFrames.bOpen() && bPassProxyFrames(pCursor, nPending, eNext)) return eNext;
     if (m_nMagicCarried > 0 && bMagicCompletes(pCursor, nPending, eNext)) return eNext;
     const uint8_t* pMagic = FindPattern(pCursor, nPending, Magic(), kOft2MagicLength, nullptr);
     int32_t nConsumed = nPending;
@@ -163,6 +164,52 @@ eOFT2FileState CIcqOscarFileTrans::eDoOFT2Check(const uint8_t*& pCursor, int32_t
     vSendPureData(pCursor, nConsumed);
     vTake(pCursor, nPending, nConsumed);
     return eNext;
+}
+
+bool CIcqOscarFileTrans::bPassProxyFrames(const uint8_t*& pCursor, int32_t& nPending, eOFT2FileState& eNext) {
+    int32_t nFrameBytes = 0;
+    const eRvProxyPhase ePhase = m_cRvProxyFrames.eTakeFrames(pCursor, nPending, nFrameBytes);
+    vTraceProxyFrames(ePhase, nFrameBytes);
+    vSendPureData(pCursor, nFrameBytes);
+    vTake(pCursor, nPending, nFrameBytes);
+    const int32_t nRefused = ePhase == rvp_NoFrame ? m_cRvProxyFrames.nRefusedBlocks() : 0;
+    if (nRefused > 0) {
+        // Blocks passed on as the beginning of a frame held none: they count as the
+        // searched blocks they would have been, so this one may be the window's second.
+        // Such a beginning holds no letter of the magic: there is nothing to carry over.
+        if (nRefused >= 2) {
+            TraceInfo("[eDoOFT2Check]: [ofs_DoOFT2_NoFileTrans]\n");
+            eNext = ofs_DoOFT2_NoFileTrans;
+            return true;
+        }
+        m_eState = ofs_DoOFT2_Check2;
+    }
+    if (nPending > 0) return false;  // the rest of the block is searched
+    eNext = m_eState;
+    return true;
+}
+
+void CIcqOscarFileTrans::vTraceProxyFrames(eRvProxyPhase ePhase, int32_t nFrameBytes) const {
+    const CRvProxyFrames& frames = m_cRvProxyFrames;
+    switch (ePhase) {
+        case rvp_Frames:
+            TraceInfo("[eDoOFT2Check]: [Proxy frames: %d bytes passed on]\n", nFrameBytes);
+            break;
+        case rvp_Ready:
+            TraceInfo("[eDoOFT2Check]: [Proxy ready: the search begins]\n");
+            break;
+        case rvp_Error:
+            TraceInfo("[eDoOFT2Check]: [Proxy error 0x%04x: the search begins]\n", frames.wLastWord());
+            break;
+        case rvp_Bound:
+            TraceWarning("[eDoOFT2Check]: [%d proxy frames without ready: the search begins]\n", frames.nFrames());
+            break;
+        case rvp_NoFrame:
+            // Said only where frames came before or bytes went on as a frame's beginning.
+            if (frames.nFrames() > 0 || frames.nRefusedBlocks() > 0)
+                TraceInfo("[eDoOFT2Check]: [Proxy frames: %d, then other bytes]\n", frames.nFrames());
+            break;
+    }
 }
 
 bool CIcqOscarFileTrans::bMagicCompletes(const uint8_t*& pCursor, int32_t& nPending, eOFT2FileState& eNext) {
@@ -522,6 +569,7 @@ void CIcqOscarFileTrans::vClearTransfer() {
     m_nNameKept = 0;
     m_nHeaderHad = 0;
     m_nMagicCarried = 0;
+    m_cRvProxyFrames.vReset();
 }
 
 bool CIcqOscarFileTrans::SetTempPath(const char* pszTempDir) {

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "oft2/oft2_header.h"
+#include "oft2/rv_proxy_frames.h"
 #include "os/held_file.h"
 
 namespace zykim {
@@ -96,6 +97,10 @@ private:
     }
     // Sets up the name once the fixed part is known; refuses what cannot be a header.
     eOFT2FileState eBeginName();
+    // Passes on the rendezvous proxy's frames at the start of the stream; true when that
+    // settles the block.
+    bool bPassProxyFrames(const uint8_t*& pCursor, int32_t& nPending, eOFT2FileState& eNext);
+    void vTraceProxyFrames(eRvProxyPhase ePhase, int32_t nFrameBytes) const;
     // Whether the block begins with the rest of a magic begun at the end of the last one.
     bool bMagicCompletes(const uint8_t*& pCursor, int32_t& nPending, eOFT2FileState& eNext);
     // Remembers a beginning of the magic that ends a searched block.
@@ -145,6 +150,9 @@ private:
     // next block completes it, the header starts with these bytes, already passed on.
     uint8_t m_abMagicCarried[4];
     int32_t m_nMagicCarried;
+    // The frames of a rendezvous proxy that may open the stream after each reset: blocks
+    // that hold nothing else leave the window as it is.
+    CRvProxyFrames m_cRvProxyFrames;
 };
 
 }  // namespace zykim

@@ -1,12 +1,16 @@
 // End to end: zykproxy as the proxy that messengers are pointed at. SOCKS5 and HTTP
-// CONNECT on one port, driven by curl (natively) and by oftpeer's SOCKS5 client; the
-// refusals with the replies their RFCs give and nothing forwarded; and transparent
-// mode behind an nftables redirect in a network namespace of the test's own.
+// CONNECT on one port, driven by curl (natively) and by oftpeer's SOCKS5 client; a
+// transfer through a rendezvous proxy server behind it; the refusals with the replies
+// their RFCs give and nothing forwarded; and transparent mode behind an nftables
+// redirect in a network namespace of the test's own.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 
 #include "e2e/e2e_support.h"
+#include "rendezvous.h"
+#include "rendezvous_server.h"
 #include "socks5.h"
 
 namespace zykim::e2e {
@@ -19,6 +23,24 @@ using zykproxy::test::ReadUpTo;
 
 // zykproxy's proxy port with the given options, and a server behind it.
 struct ProxyPort {
+    // The scanner of the transfer tests, and the file it finds: natively the clamav
+    // scanner inside zykproxy with the shipped signatures and the EICAR test file.
+    static std::vector<std::string> ScannerOptions() {
+#ifdef _WIN32
+        // No clamav inside zykproxy.exe: the command scanner stands in for it.
+        return {"--scanner", "command", "--scan-command", Built(ZYK_E2E_SCANNER), "--scan-arg", "marker"};
+#else
+        return {};
+#endif
+    }
+    static std::string TestFile() {
+#ifdef _WIN32
+        return InfectedContent(4000, 3);
+#else
+        return zykproxy::test::EicarTestFile();
+#endif
+    }
+
     ScratchDir work, held;
     ScriptedUpstream upstream;
     ProxyProcess proxy;
@@ -140,14 +162,8 @@ TEST(ProxyPort, BytesSentWithTheRequestGoToTheServerFirst) {
 // intact, and the check's log line names where the connection went.
 TEST(ProxyPort, AFileTransferThroughSocks5IsScannedLikeAForwardedOne) {
     ProxyPort p;
-#ifdef _WIN32
-    // No clamav inside zykproxy.exe: the command scanner stands in for it.
-    const std::string bad = InfectedContent(4000, 3);
-    ASSERT_TRUE(p.Start({"--scanner", "command", "--scan-command", Built(ZYK_E2E_SCANNER), "--scan-arg", "marker"}));
-#else
-    const std::string bad = zykproxy::test::EicarTestFile();
-    ASSERT_TRUE(p.Start({}));  // the built-in clamav scanner with the shipped signatures
-#endif
+    const std::string bad = ProxyPort::TestFile();
+    ASSERT_TRUE(p.Start(ProxyPort::ScannerOptions()));
     ScratchDir files, out;
     const std::string good = RandomBytes(150000, 4);
     const auto sender = PushSender(p.upstream, {WriteFile(files, "song.mp3", good), WriteFile(files, "eicar.com", bad)});
@@ -171,6 +187,86 @@ TEST(ProxyPort, AFileTransferThroughSocks5IsScannedLikeAForwardedOne) {
     EXPECT_NE(log.find("(to " + p.Server() + ") check 2 \"eicar.com\""), std::string::npos) << log;
     EXPECT_NE(log.find(": INFECTED ("), std::string::npos) << log;
 }
+
+// One side of a session through oftpeer's rendezvous proxy server: creates the session
+// (and tells its pin) or joins it by the pin it is told, then runs its transfer.
+struct RendezvousSide {
+    bool create = false;
+    std::promise<uint16_t>* pin = nullptr;
+    bool Enter(const oftpeer::Socket& s, std::string* error) const {
+        oftpeer::RvRequest request;
+        request.join = !create;
+        request.cookie = oftpeer::DefaultRvCookie();
+        if (!create) {
+            std::future<uint16_t> told = pin->get_future();
+            if (told.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+                *error = "no pin to join";
+                return false;
+            }
+            request.pin = told.get();
+        }
+        return oftpeer::EnterRendezvous(s, request, 20000, [this](const oftpeer::RvSession& session) {
+            pin->set_value(session.pin);
+        }, error);
+    }
+};
+
+// The receiver reaches the rendezvous proxy through the proxy port, as a messenger set to
+// always use the rendezvous proxy, with zykproxy as its SOCKS5 proxy, does; the sender
+// reaches it directly. Whichever side creates the session, the proxy's frames come first,
+// each in a read of its own, and the files are still checked.
+class Rendezvous : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Rendezvous, ThroughTheProxyPortTheTestFileArrivesAsZerosAndACleanOneIntact) {
+    const bool receiverCreates = GetParam();
+    ProxyPort p;
+    ASSERT_TRUE(p.Start(ProxyPort::ScannerOptions()));
+    std::string error;
+    oftpeer::Socket listener = oftpeer::Listen(oftpeer::Address{"127.0.0.1", 0}, &error);
+    ASSERT_TRUE(listener.Valid()) << error;
+    const oftpeer::Address rvAddress{"127.0.0.1", oftpeer::LocalPort(listener)};
+    oftpeer::RvServerOptions rvOptions;
+    rvOptions.timeoutMs = 20000;
+    oftpeer::RendezvousServer rv(rvOptions);
+    rv.Start(std::move(listener));
+
+    ScratchDir files, out;
+    const std::string good = RandomBytes(150000, 5), bad = ProxyPort::TestFile();
+    std::promise<uint16_t> pin;
+    const RendezvousSide senderSide{!receiverCreates, &pin}, receiverSide{receiverCreates, &pin};
+    oftpeer::SendOptions sendOptions;
+    sendOptions.files = {WriteFile(files, "song.mp3", good), WriteFile(files, "eicar.com", bad)};
+    sendOptions.timeoutMs = 20000;
+    std::string sendError;
+    bool sendOk = false;
+    std::thread sender([&] {
+        const oftpeer::Socket s = oftpeer::Connect(rvAddress, 10000, &sendError);
+        std::vector<oftpeer::SentFile> sent;
+        sendOk = s.Valid() && senderSide.Enter(s, &sendError) && oftpeer::RunSender(s, sendOptions, &sent, &sendError);
+    });
+    oftpeer::Socket s = oftpeer::ConnectThroughSocks5(oftpeer::Address{"127.0.0.1", p.proxy.Port()}, rvAddress,
+                                                      10000, &error);
+    oftpeer::ReceiveOptions options;
+    options.folder = out.Path();
+    options.timeoutMs = 20000;
+    std::vector<oftpeer::ReceivedFile> received;
+    const bool receiveOk = s.Valid() && receiverSide.Enter(s, &error) && oftpeer::RunReceiver(s, options, &received, &error);
+    sender.join();
+    ASSERT_TRUE(receiveOk) << error;
+    ASSERT_TRUE(sendOk) << sendError;
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_TRUE(ReadWholeFile(received[0].path) == good);
+    EXPECT_EQ(ReadWholeFile(received[1].path), std::string(bad.size(), '\0'));
+    ASSERT_TRUE(p.proxy.WaitForEnded(1));
+    EXPECT_EQ(p.held.HeldFiles(), std::vector<std::string>{});
+    const std::string log = p.proxy.Log();
+    EXPECT_NE(log.find("\"song.mp3\" 150000 bytes: clean, passed"), std::string::npos) << log;
+    EXPECT_NE(log.find("\"eicar.com\" " + std::to_string(bad.size()) + " bytes: INFECTED ("), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(ReceiverSide, Rendezvous, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return std::string(info.param ? "ReceiverCreates" : "ReceiverJoins");
+});
 
 #ifdef _WIN32
 TEST(Transparent, NeedsLinuxAndSaysSo) {

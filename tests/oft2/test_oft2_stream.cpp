@@ -20,6 +20,16 @@ std::vector<uint8_t> Header(const std::string& name, uint32_t size, const char* 
     return MakeOft2Header(f);
 }
 
+std::vector<uint8_t> Cat(const std::vector<std::vector<uint8_t>>& parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) Append(all, p);
+    return all;
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t to) {
+    return {v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(to)};
+}
+
 // Junk, a transfer, the next header right behind its body, a header where a body
 // should be, an empty body, bytes that only look like a header, and a transfer after them.
 std::vector<uint8_t> MixedStream() {
@@ -123,55 +133,133 @@ TEST(Oft2Stream, ABodyThatCannotBeHeldOrCheckedIsZerosInEverySplit) {
             ASSERT_EQ(RunStream(dir, stream, split, options), "") << split.size() << " blocks";
 }
 
+// A few frames of the kind a rendezvous proxy sends, some of them not quite.
+std::vector<uint8_t> RandomProxyFrames(std::mt19937& rng) {
+    std::vector<uint8_t> out;
+    for (int n = static_cast<int>(rng() % 6); n > 0; --n) {
+        switch (rng() % 7) {
+            case 0: Append(out, RvReady()); break;
+            case 1: Append(out, RvError(static_cast<uint16_t>(rng()))); break;
+            case 2: {  // any command, payload and length
+                const std::vector<uint8_t> payload(rng() % 7, static_cast<uint8_t>(rng()));
+                const int lengths[3] = {10, 12, 16};
+                Append(out, MakeRvProxyFrame(static_cast<uint16_t>(rng() % 7), payload, lengths[rng() % 3]));
+                break;
+            }
+            case 3: {  // a frame cut short
+                const auto f = RvCreated(static_cast<uint16_t>(rng()));
+                out.insert(out.end(), f.begin(), f.begin() + static_cast<long>(rng() % f.size()));
+                break;
+            }
+            case 4: Append(out, MakeRvProxyFrame(5, {}, -1, static_cast<uint16_t>(0x0449 + rng() % 3))); break;
+            default: Append(out, RvCreated(static_cast<uint16_t>(rng())));
+        }
+    }
+    return out;
+}
+
+// Transfers, junk and broken headers; with frames, proxy frames before some of them.
+std::vector<uint8_t> RandomStream(std::mt19937& rng, bool bFrames) {
+    std::vector<uint8_t> stream;
+    const int pieces = 1 + static_cast<int>(rng() % 6);
+    for (int p = 0; p < pieces; ++p) {
+        if (bFrames && rng() % 2 == 0) Append(stream, RandomProxyFrames(rng));
+        switch (rng() % 6) {
+            case 0: {
+                std::vector<uint8_t> junk(rng() % 50);
+                for (auto& b : junk) b = static_cast<uint8_t>("oOfFtT2x\0"[rng() % 9]);
+                Append(stream, junk);
+                break;
+            }
+            case 1: {
+                Oft2HeaderFields f;
+                f.wHdrLen = static_cast<uint32_t>(rng() % 300);
+                f.dwSize = static_cast<uint32_t>(rng() % 100);
+                Append(stream, MakeOft2Header(f));
+                break;
+            }
+            default: {
+                const uint32_t size = static_cast<uint32_t>(rng() % 4 == 0 ? rng() % 5 : rng() % 70000);
+                Append(stream, Header(std::string(1 + rng() % 90, 'n'), size));
+                Append(stream, MakeBody(size, static_cast<uint32_t>(rng())));
+            }
+        }
+    }
+    return stream;
+}
+
+// The stream in random splits, with random resets, throwing sends and check outcomes.
+std::string FollowTheOracle(const ScratchDir& dir, const std::vector<uint8_t>& stream, std::mt19937& rng) {
+    Oft2OracleOptions options;
+    options.bCheckCallback = rng() % 8 != 0;
+    options.bHoldFails = rng() % 8 == 0;
+    for (int k = 0; k < 3; ++k)
+        options.plans.push_back({static_cast<int32_t>(rng() % 3) - 1,
+                                 rng() % 4 == 0 ? static_cast<int64_t>(rng() % 60000) : -1});
+    Oft2StreamCheck check(dir.Path(), options);
+    std::string error;
+    for (size_t at = 0; at < stream.size() && error.empty();) {
+        const size_t n = std::min(stream.size() - at, size_t{1} + rng() % (rng() % 3 == 0 ? 65536 : 700));
+        if (rng() % 40 == 0)
+            error = check.ThrowingBlock(stream.data() + at, n, rng() % 4);
+        else
+            error = check.Block(stream.data() + at, n);
+        at += n;
+        if (error.empty() && rng() % 15 == 0) error = check.Reset();
+        if (error.empty() && rng() % 100 == 0) error = check.EmptyCall();
+    }
+    if (error.empty()) error = check.Reset();
+    if (error.empty()) error = check.End();
+    return error;
+}
+
 // Random streams of transfers, junk and broken headers, random splits, resets and
 // check outcomes, each against the oracle.
 TEST(Oft2Stream, RandomStreamsFollowTheOracle) {
     ScratchDir dir;
     std::mt19937 rng(14);
     for (int round = 0; round < 150; ++round) {
-        std::vector<uint8_t> stream;
-        const int pieces = 1 + static_cast<int>(rng() % 6);
-        for (int p = 0; p < pieces; ++p) {
-            switch (rng() % 6) {
-                case 0: {
-                    std::vector<uint8_t> junk(rng() % 50);
-                    for (auto& b : junk) b = static_cast<uint8_t>("oOfFtT2x\0"[rng() % 9]);
-                    Append(stream, junk);
-                    break;
-                }
-                case 1: {
-                    Oft2HeaderFields f;
-                    f.wHdrLen = static_cast<uint32_t>(rng() % 300);
-                    f.dwSize = static_cast<uint32_t>(rng() % 100);
-                    Append(stream, MakeOft2Header(f));
-                    break;
-                }
-                default: {
-                    const uint32_t size = static_cast<uint32_t>(rng() % 4 == 0 ? rng() % 5 : rng() % 70000);
-                    Append(stream, Header(std::string(1 + rng() % 90, 'n'), size));
-                    Append(stream, MakeBody(size, static_cast<uint32_t>(rng())));
-                }
-            }
+        const std::vector<uint8_t> stream = RandomStream(rng, false);
+        ASSERT_EQ(FollowTheOracle(dir, stream, rng), "") << "round " << round;
+    }
+}
+
+// The same with rendezvous proxy frames, whole, cut short or malformed, where a stream
+// begins and after transfers.
+TEST(Oft2Stream, RandomStreamsWithProxyFramesFollowTheOracle) {
+    ScratchDir dir;
+    std::mt19937 rng(15);
+    for (int round = 0; round < 150; ++round) {
+        const std::vector<uint8_t> stream = RandomStream(rng, true);
+        ASSERT_EQ(FollowTheOracle(dir, stream, rng), "") << "round " << round;
+    }
+}
+
+// Streams that a rendezvous proxy's frames open, each whole, byte by byte, in random
+// splits and cut in two at every byte of its first 100.
+TEST(Oft2Stream, StreamsOpenedByProxyFramesFollowTheOracleInEverySplit) {
+    ScratchDir dir;
+    std::mt19937 rng(16);
+    const auto transfer = Cat({Header("through.bin", 60), MakeBody(60, 5)});
+    const auto created = RvCreated(), ready = RvReady();
+    const std::vector<std::vector<uint8_t>> streams = {
+        Cat({created, ready, transfer, ready, Bytes("after"), transfer}),
+        Cat({ready, ready, transfer}),
+        Cat({created, RvError(), Bytes("hello"), transfer}),
+        Cat({created, created, created, created, created, transfer}),
+        Cat({MakeRvProxyFrame(3, {1, 2}), transfer}),
+        Cat({Slice(ready, 0, 4), Bytes("OFT2"), Slice(transfer, 4, transfer.size())}),
+    };
+    const Oft2OracleOptions options{true, false, {{0, -1}}};
+    for (size_t k = 0; k < streams.size(); ++k) {
+        const auto& stream = streams[k];
+        std::vector<Split> splits = SplitsOf(stream.size(), rng, 20);
+        for (size_t cut = 1; cut < 100; ++cut) splits.push_back({cut, stream.size() - cut});
+        for (const Split& split : splits) {
+            std::vector<uint8_t> client;
+            ASSERT_EQ(RunStream(dir, stream, split, options, &client), "") << "stream " << k << ", " << split.size() << " blocks";
+            ASSERT_EQ(client, stream) << "stream " << k << ", " << split.size() << " blocks";
         }
-        Oft2OracleOptions options;
-        options.bCheckCallback = rng() % 8 != 0;
-        options.bHoldFails = rng() % 8 == 0;
-        for (int k = 0; k < 3; ++k)
-            options.plans.push_back({static_cast<int32_t>(rng() % 3) - 1,
-                                     rng() % 4 == 0 ? static_cast<int64_t>(rng() % 60000) : -1});
-        Oft2StreamCheck check(dir.Path(), options);
-        for (size_t at = 0; at < stream.size();) {
-            const size_t n = std::min(stream.size() - at, size_t{1} + rng() % (rng() % 3 == 0 ? 65536 : 700));
-            if (rng() % 40 == 0)
-                ASSERT_EQ(check.ThrowingBlock(stream.data() + at, n, rng() % 4), "") << "round " << round;
-            else
-                ASSERT_EQ(check.Block(stream.data() + at, n), "") << "round " << round;
-            at += n;
-            if (rng() % 15 == 0) ASSERT_EQ(check.Reset(), "") << "round " << round;
-            if (rng() % 100 == 0) ASSERT_EQ(check.EmptyCall(), "") << "round " << round;
-        }
-        ASSERT_EQ(check.Reset(), "") << "round " << round;
-        ASSERT_EQ(check.End(), "") << "round " << round;
     }
 }
 

@@ -16,6 +16,8 @@
 
 #include "net.h"
 #include "oft2.h"
+#include "rendezvous.h"
+#include "rendezvous_server.h"
 #include "replay.h"
 #include "session.h"
 #include "accept/handshake.h"
@@ -559,6 +561,68 @@ TEST(Replay, NoProxyMeansTheReplayFailed) {
     std::string report;
     EXPECT_EQ(RunReplay(listener, recording, options, &report), ReplayOutcome::kFailed);
     EXPECT_NE(report.find("client side"), std::string::npos) << report;
+}
+
+// The rendezvous proxy's frames as OSCAR clients write them, and a session through
+// oftpeer's server: a join with the wrong cookie refused, the right one relayed both
+// ways until both directions have ended, a session nobody joins timed out.
+TEST(Rendezvous, FramesAndASessionRelayedBothWays) {
+    const std::vector<uint8_t> ready = {0x00, 0x0a, 0x04, 0x4a, 0x00, 0x05, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(SerializeRvFrame(RvFrame{kRvReady, 0, {}}), ready);
+    RvRequest create;
+    create.screenName = "me";
+    create.cookie = DefaultRvCookie();
+    std::vector<uint8_t> expected = {0x00, 0x29, 0x04, 0x4a, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 2, 'm', 'e',
+                                     '1', '2', '3', '4', '5', '6', '7', 0, 0x00, 0x01, 0x00, 0x10,
+                                     0x09, 0x46, 0x13, 0x43, 0x4C, 0x7F, 0x11, 0xD1, 0x82, 0x22, 0x44, 0x45, 0x53, 0x54, 0, 0};
+    EXPECT_EQ(SerializeRvFrame(MakeRvRequest(create)), expected);
+
+    std::string error;
+    Socket listener = Listen(Address{"127.0.0.1", 0}, &error);
+    ASSERT_TRUE(listener.Valid()) << error;
+    const Address at{"127.0.0.1", LocalPort(listener)};
+    RvServerOptions options;
+    options.gapMs = 1;
+    options.timeoutMs = 2000;
+    RendezvousServer server(options);
+    server.Start(std::move(listener));
+
+    const Socket creator = Connect(at, 5000, &error);
+    std::atomic<uint16_t> pin{0};
+    std::string creatorError;
+    bool entered = false;
+    std::thread creating([&] {
+        entered = EnterRendezvous(creator, create, 5000, [&](const RvSession& s) { pin = s.pin; }, &creatorError);
+    });
+    // The pin is known once `created` has come; a join with the wrong cookie is refused.
+    for (int i = 0; i < 100 && pin == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    RvRequest join = create;
+    join.join = true;
+    join.pin = pin;
+    join.cookie[0] = '9';
+    EXPECT_FALSE(EnterRendezvous(Connect(at, 5000, &error), join, 5000, nullptr, &error));
+    EXPECT_NE(error.find("error 0x000D, bad request"), std::string::npos) << error;
+    join.cookie = create.cookie;
+    const Socket joiner = Connect(at, 5000, &error);
+    ASSERT_TRUE(EnterRendezvous(joiner, join, 5000, nullptr, &error)) << error;
+    creating.join();
+    ASSERT_TRUE(entered) << creatorError;
+    ASSERT_TRUE(SendAll(joiner, "ping", 4, 5000, &error));
+    ShutdownSend(joiner);
+    char got[8];
+    size_t n = 0;
+    EXPECT_EQ(ReadExactly(creator, got, 4, 5000, &n, &error), ReadStatus::kComplete);
+    EXPECT_EQ(std::string(got, n), "ping");
+    EXPECT_EQ(ReadExactly(creator, got, 1, 5000, &n, &error), ReadStatus::kClosed);
+    ASSERT_TRUE(SendAll(creator, "pong", 4, 5000, &error));
+    ShutdownSend(creator);
+    EXPECT_EQ(ReadExactly(joiner, got, 5, 5000, &n, &error), ReadStatus::kClosed);
+    EXPECT_EQ(std::string(got, n), "pong");
+    EXPECT_TRUE(server.WaitForRelayed(1, 5000));
+
+    // Nobody joins: the accept period runs out.
+    EXPECT_FALSE(EnterRendezvous(Connect(at, 5000, &error), create, 5000, nullptr, &error));
+    EXPECT_NE(error.find("error 0x001A, accept period timed out"), std::string::npos) << error;
 }
 
 TEST(Address, Parsing) {

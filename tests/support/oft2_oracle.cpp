@@ -8,6 +8,19 @@ namespace zykim::test {
 namespace {
 constexpr size_t kFixed = 192;
 constexpr long kMaxName = 8912 - 192;  // name bytes kept: what the pass-on buffer holds
+
+// How each frame a rendezvous proxy sends a client begins: the length of the rest,
+// version 0x044a, the command (error, created, ready).
+const uint8_t kProxyHeads[3][6] = {{0, 12, 4, 0x4a, 0, 1}, {0, 16, 4, 0x4a, 0, 3}, {0, 10, 4, 0x4a, 0, 5}};
+constexpr int kMostProxyFrames = 4;
+
+// -1: the bytes begin no frame a proxy sends; 0: they may; else that frame's whole size.
+long ProxyFrameSize(const std::vector<uint8_t>& f) {
+    const size_t k = std::min<size_t>(f.size(), 6);
+    for (const auto& head : kProxyHeads)
+        if (std::equal(f.begin(), f.begin() + static_cast<long>(k), head)) return k < 6 ? 0 : 2 + head[1];
+    return -1;
+}
 }  // namespace
 
 uint8_t Oft2Oracle::Fold(uint8_t b) {
@@ -38,6 +51,10 @@ void Oft2Oracle::StartOver() {
     m_mode = Mode::Search;
     m_nWindow = 2;
     m_carry.clear();
+    m_bProxy = true;
+    m_frame.clear();
+    m_nFrameBlocks = 0;
+    m_nFrames = 0;
     m_header.clear();
     m_nHad = 0;
     m_nNameLen = 0;
@@ -106,6 +123,45 @@ void Oft2Oracle::NameStep(const uint8_t* p, size_t& i, size_t n) {
         m_mode = Mode::Body;
 }
 
+void Oft2Oracle::ProxyStep(const uint8_t* p, size_t& i, size_t n) {
+    const size_t from = i;
+    size_t frameFrom = i;  // this block's first byte of the current frame
+    while (i < n) {
+        if (m_frame.empty()) {
+            if (m_nFrames == kMostProxyFrames) {
+                m_bProxy = false;
+                break;
+            }
+            frameFrom = i;
+        }
+        m_frame.push_back(p[i]);
+        const long size = ProxyFrameSize(m_frame);
+        if (size < 0) {
+            // No frame: its bytes in this block are the stream's, and each earlier block
+            // that held some of them counts as a block of the window.
+            Emit(p + from, frameFrom - from);
+            i = frameFrom;
+            m_nWindow = std::max(0, m_nWindow - m_nFrameBlocks);
+            if (m_nWindow == 0) m_mode = Mode::NoFileTrans;
+            m_bProxy = false;
+            return;
+        }
+        ++i;
+        if (size > 0 && m_frame.size() == static_cast<size_t>(size)) {
+            ++m_nFrames;
+            const uint8_t command = m_frame[5];
+            m_frame.clear();
+            m_nFrameBlocks = 0;
+            if (command != 3) {  // ready or error: the peer's bytes follow
+                m_bProxy = false;
+                break;
+            }
+        }
+    }
+    Emit(p + from, i - from);
+    if (m_bProxy && !m_frame.empty()) ++m_nFrameBlocks;
+}
+
 void Oft2Oracle::Block(const uint8_t* p, size_t n) {
     size_t i = 0;
     while (i < n) {
@@ -115,6 +171,10 @@ void Oft2Oracle::Block(const uint8_t* p, size_t n) {
                 Emit(p + i, n - i);
                 return;
             case Mode::Search: {
+                if (m_bProxy) {
+                    ProxyStep(p, i, n);
+                    break;
+                }
                 // The search sees the first bytes of the magic that ended the last block
                 // followed by this block; a match may begin in those bytes.
                 std::vector<uint8_t> text = m_carry;

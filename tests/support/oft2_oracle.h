@@ -69,6 +69,8 @@ private:
     void Finish();
     // From the end of the fixed part on: settles what the header is, then takes name bytes.
     void NameStep(const uint8_t* p, size_t& i, size_t n);
+    // The rendezvous proxy's frames that may open the stream after a reset.
+    void ProxyStep(const uint8_t* p, size_t& i, size_t n);
     void Emit(const uint8_t* p, size_t n) { m_client.insert(m_client.end(), p, p + n); }
     void EmitZeros(size_t n) { m_client.insert(m_client.end(), n, 0); }
 
@@ -81,6 +83,10 @@ private:
     int m_nWindow = 2;                 // blocks without the magic before no-file-transfer
     // The last searched block ended with these first bytes of the magic.
     std::vector<uint8_t> m_carry;
+    bool m_bProxy = true;              // bytes may still be a proxy's frames
+    std::vector<uint8_t> m_frame;      // the proxy frame begun so far
+    int m_nFrameBlocks = 0;            // earlier blocks that hold bytes of it
+    int m_nFrames = 0;                 // whole proxy frames so far
     std::vector<uint8_t> m_header;     // fixed bytes, then the kept name bytes
     size_t m_nHad = 0;                 // header bytes the client had before the header was found
     long m_nNameLen = 0;

@@ -66,6 +66,26 @@ inline std::vector<uint8_t> MakeBody(size_t n, uint32_t seed = 1) {
     return b;
 }
 
+// A frame of the messengers' rendezvous proxy: u16 length of the rest, u16 version, u16
+// command, u32 0, u16 flags, payload. The length is the payload's unless one is given.
+inline std::vector<uint8_t> MakeRvProxyFrame(uint16_t command, const std::vector<uint8_t>& payload = {},
+                                             int length = -1, uint16_t version = 0x044a) {
+    std::vector<uint8_t> f(12, 0);
+    PutBig16(f, 0, length >= 0 ? static_cast<uint32_t>(length) : static_cast<uint32_t>(10 + payload.size()));
+    PutBig16(f, 2, version);
+    PutBig16(f, 4, command);
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+// What a proxy sends: created (the pin and its IPv4 address), ready, error (its code).
+inline std::vector<uint8_t> RvCreated(uint16_t pin = 0x1234) {
+    return MakeRvProxyFrame(0x0003, {static_cast<uint8_t>(pin >> 8), static_cast<uint8_t>(pin), 192, 0, 2, 7});
+}
+inline std::vector<uint8_t> RvReady() { return MakeRvProxyFrame(0x0005); }
+inline std::vector<uint8_t> RvError(uint16_t code = 0x001a) {
+    return MakeRvProxyFrame(0x0001, {static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)});
+}
+
 inline void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& what) {
     to.insert(to.end(), what.begin(), what.end());
 }

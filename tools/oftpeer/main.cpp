@@ -1,5 +1,6 @@
 // oftpeer: an OSCAR direct-connect (OFT2) file-transfer peer for trying a proxy with
-// real clients' traffic: send files, receive them, or replay a recorded transfer.
+// real clients' traffic: send files, receive them (directly or through a rendezvous
+// proxy server, which it can also be), or replay a recorded transfer.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "net.h"
+#include "rendezvous.h"
+#include "rendezvous_server.h"
 #include "replay.h"
 #include "session.h"
 #include "socks5.h"
@@ -32,6 +35,18 @@ void Usage(std::FILE* to) {
         "  oftpeer recv (--connect ADDR | --listen ADDR) --out FOLDER [options]\n"
         "      receives files into FOLDER; prints one line per file:\n"
         "      received NAME size=N sha256=HEX checksum=ok|mismatch zeros=yes|no path=PATH\n"
+        "  oftpeer send --rv-proxy ADDR (--create | --join PIN) [options] FILE...\n"
+        "  oftpeer recv --rv-proxy ADDR (--create | --join PIN) --out FOLDER [options]\n"
+        "      the same through the rendezvous proxy server at ADDR: --create makes a\n"
+        "      session and prints \"created pin=N address=A.B.C.D\" once the proxy has made\n"
+        "      it, for the peer's --join; the transfer begins when both are there\n"
+        "  oftpeer rv-proxy --listen ADDR [--gap-ms N] [--timeout SECONDS] [--sessions N]\n"
+        "      a rendezvous proxy server: create gets created with a new pin, join by pin\n"
+        "      and cookie gets ready to both sides, then it relays the two connections\n"
+        "      until both directions have ended. Its frames go as separate writes,\n"
+        "      --gap-ms apart; a session not joined within the time-out gets error\n"
+        "      0x001a, a join without its session 0x000d. --sessions N: exit after N\n"
+        "      sessions (default: run until stopped)\n"
         "  oftpeer replay (--proxy ADDR | --socks5 ADDR) [--listen ADDR] [--data FOLDER]\n"
         "                [options]\n"
         "      plays both sides of the recorded transfer in FOLDER (default: the copy in\n"
@@ -41,12 +56,15 @@ void Usage(std::FILE* to) {
         "      and zero bytes in place of the body; 4: anything else; 1: the replay could\n"
         "      not be carried out.\n"
         "options:\n"
-        "  --socks5 ADDR       connect (--connect, replay's client) through the SOCKS5\n"
-        "                      proxy at ADDR, without authentication; the destination goes\n"
-        "                      as an address when it is one, else as a name\n"
+        "  --socks5 ADDR       connect (--connect, --rv-proxy, replay's client) through\n"
+        "                      the SOCKS5 proxy at ADDR, without authentication; the\n"
+        "                      destination goes as an address when it is one, else as a name\n"
         "  --timeout SECONDS   longest wait for the peer at any step (default 30)\n"
         "  --port-file PATH    when listening, write the chosen port to PATH\n"
-        "  --gap-ms N          replay: pause between the server's segments (default 5)\n"
+        "  --gap-ms N          replay: pause between the server's segments (default 5);\n"
+        "                      rv-proxy: between its frames (default 20)\n"
+        "  --cookie HEX        --rv-proxy: the session's cookie, 16 hexadecimal digits, the\n"
+        "                      same on both sides (default 3132333435363700)\n"
         "ADDR is HOST:PORT; port 0 when listening picks a free port (printed as\n"
         "\"listening HOST:PORT\" on standard output).\n",
         to);
@@ -54,9 +72,13 @@ void Usage(std::FILE* to) {
 
 struct CommandLine {
     std::string command;
-    std::string listen, connect, proxy, socks5, out, data, portFile;
+    std::string listen, connect, proxy, socks5, out, data, portFile, rvProxy;
     int timeoutMs = 30000;
-    int gapMs = 5;
+    int gapMs = -1;  // -1: the command's default
+    bool create = false;
+    int joinPin = -1;
+    int sessions = 0;
+    std::array<uint8_t, 8> cookie = DefaultRvCookie();
     std::vector<std::string> files;
 };
 
@@ -85,6 +107,15 @@ bool Parse(int argc, char** argv, CommandLine* cl) {
         else if (arg == "--out") { if (!value(&cl->out)) return false; }
         else if (arg == "--data") { if (!value(&cl->data)) return false; }
         else if (arg == "--port-file") { if (!value(&cl->portFile)) return false; }
+        else if (arg == "--rv-proxy") { if (!value(&cl->rvProxy)) return false; }
+        else if (arg == "--create") { cl->create = true; }
+        else if (arg == "--join") {
+            if (i + 1 >= argc || !ParseNumber(argv[++i], 1, 65535, &cl->joinPin)) return false;
+        } else if (arg == "--cookie") {
+            if (i + 1 >= argc || !ParseCookie(argv[++i], &cl->cookie)) return false;
+        } else if (arg == "--sessions") {
+            if (i + 1 >= argc || !ParseNumber(argv[++i], 0, 1000000, &cl->sessions)) return false;
+        }
         else if (arg == "--timeout") {
             int seconds = 0;
             if (i + 1 >= argc || !ParseNumber(argv[++i], 1, 86400, &seconds)) return false;
@@ -138,11 +169,31 @@ Socket ConnectOut(const Address& destination, const std::string& socks5, int tim
     return ConnectThroughSocks5(proxy, destination, timeoutMs, error);
 }
 
-// The session's connection, by listening or connecting as asked.
+// A connection to the rendezvous proxy that has entered the session: the peer is there.
+Socket OpenRendezvous(const CommandLine& cl, std::string* error) {
+    Address proxy;
+    if (!AddressArgument(cl.rvProxy, &proxy)) return Socket();
+    Socket s = ConnectOut(proxy, cl.socks5, cl.timeoutMs, error);
+    if (!s.Valid()) return s;
+    RvRequest request;
+    request.join = cl.joinPin > 0;
+    request.pin = static_cast<uint16_t>(request.join ? cl.joinPin : 0);
+    request.cookie = cl.cookie;
+    const bool entered = EnterRendezvous(s, request, cl.timeoutMs, [](const RvSession& session) {
+        std::printf("created pin=%u address=%u.%u.%u.%u\n", session.pin, session.address >> 24,
+                    (session.address >> 16) & 0xFF, (session.address >> 8) & 0xFF, session.address & 0xFF);
+        std::fflush(stdout);
+    }, error);
+    return entered ? std::move(s) : Socket();
+}
+
+// The session's connection, by listening, connecting or meeting at a rendezvous proxy.
 Socket OpenSession(const CommandLine& cl) {
     std::string error;
     Socket s;
-    if (!cl.listen.empty()) {
+    if (!cl.rvProxy.empty()) {
+        s = OpenRendezvous(cl, &error);
+    } else if (!cl.listen.empty()) {
         const Socket listener = ListenAnnounced(cl.listen, cl.portFile);
         if (!listener.Valid()) return Socket();
         s = Accept(listener, cl.timeoutMs, &error);
@@ -155,9 +206,12 @@ Socket OpenSession(const CommandLine& cl) {
     return s;
 }
 
-// Exactly one of --listen and --connect; --socks5 only with --connect.
+// Exactly one of --listen, --connect and --rv-proxy; --socks5 not with --listen; with
+// --rv-proxy exactly one of --create and --join.
 bool OneWayToConnect(const CommandLine& cl) {
-    return cl.listen.empty() != cl.connect.empty() && (cl.socks5.empty() || cl.listen.empty());
+    const int ways = !cl.listen.empty() + !cl.connect.empty() + !cl.rvProxy.empty();
+    const bool rendezvous = cl.rvProxy.empty() ? !cl.create && cl.joinPin < 0 : cl.create != (cl.joinPin > 0);
+    return ways == 1 && rendezvous && (cl.socks5.empty() || cl.listen.empty());
 }
 
 int Send(const CommandLine& cl) {
@@ -214,7 +268,7 @@ int Replay(const CommandLine& cl) {
     if (!AddressArgument(viaSocks5 ? cl.socks5 : cl.proxy, viaSocks5 ? &options.socks5 : &options.proxy))
         return kExitFailed;
     options.timeoutMs = cl.timeoutMs;
-    options.segmentGapMs = cl.gapMs;
+    options.segmentGapMs = cl.gapMs < 0 ? 5 : cl.gapMs;
     Recording recording;
     std::string error;
     if (!LoadRecording(cl.data.empty() ? OFTPEER_DEFAULT_RECORDING : cl.data, &recording, &error)) {
@@ -241,6 +295,20 @@ int Replay(const CommandLine& cl) {
     return kExitFailed;
 }
 
+// The rendezvous proxy server, until it has relayed the sessions asked for.
+int RendezvousProxy(const CommandLine& cl) {
+    if (cl.listen.empty() || !cl.connect.empty() || !cl.rvProxy.empty() || !cl.files.empty()) return kExitUsage;
+    Socket listener = ListenAnnounced(cl.listen, cl.portFile);
+    if (!listener.Valid()) return kExitFailed;
+    RvServerOptions options;
+    options.gapMs = cl.gapMs < 0 ? 20 : cl.gapMs;
+    options.timeoutMs = cl.timeoutMs;
+    RendezvousServer server(options);
+    server.Start(std::move(listener));
+    server.WaitForRelayed(cl.sessions > 0 ? cl.sessions : 0x7FFFFFFF, -1);
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -261,6 +329,7 @@ int main(int argc, char** argv) {
     if (cl.command == "send") rc = Send(cl);
     else if (cl.command == "recv") rc = Receive(cl);
     else if (cl.command == "replay") rc = Replay(cl);
+    else if (cl.command == "rv-proxy") rc = RendezvousProxy(cl);
     if (rc == kExitUsage) Usage(stderr);
     return rc;
 }
