@@ -21,6 +21,9 @@
 //           2 the next read returns 0, 3 reads return at most (f >> 2) + 1 bytes (for the
 //           first 65,536 bytes read so: a connection of 1-byte reads would take minutes)
 //   8       a server data call with nothing pending
+//   9       (no operand) SetParallelChecks with the count that a >> 4 picks from
+//           kExportsParallelCounts (tests/support/exports_input.h); every input starts
+//           with one check at a time
 //   others  skipped
 // Oracle: every non-body byte the server sent reaches the client in order; a body
 // intact, or as zeros of the same length when the verdict is positive or it could not be
@@ -29,6 +32,9 @@
 // stays held. And no connection can hold up another: while the host's scan callback
 // runs, the table lock is free; while the host's Send delivers to a client (which may
 // stop reading for as long as it likes), the table lock and the callback lock are free.
+// A call of the scan callback runs under the callback lock with one check at a time, and
+// without it, inside the callback gate, with parallel checks: a check in one of at most
+// the count's slots, a progress report in no slot.
 //
 // Speed: held files are kept in memory (the fuzz builds' held-file backend); the socket
 // pairs live from one input to the next (a pair whose client side was shut is made anew);
@@ -115,6 +121,7 @@ struct Connection {
 
 struct Run {
     zykim::test::ExportsInputFlags flags;
+    int nParallelChecks = 1;  // what SetParallelChecks last returned
     Connection conns[kConnections];
     std::deque<HandedPlan> queued;  // verdicts chosen by the input, not yet used
     std::deque<HandedPlan> handed;  // plans the oracle used, for the plug-in's checks
@@ -129,6 +136,25 @@ Run* g_run = nullptr;
 // around the callback.
 bool TableLockFree() { return !zykim::g_tableLock.IsOwned(); }
 bool CallbackLockFree() { return !zykim::g_callbackLock.IsOwned(); }
+bool CallbackGateFree() {
+    const zykim::BasicGate& gate = zykim::g_callbackGate;
+    return gate.CountedHeld() == 0 && gate.UncountedHeld() == 0 && !gate.ExclusivelyHeld();
+}
+
+// What holds a call of the scan callback of this kind: the callback lock, or a place in
+// the callback gate. Empty when that is as it should be.
+std::string WrongAdmission(int kind) {
+    const zykim::BasicGate& gate = zykim::g_callbackGate;
+    if (g_run->nParallelChecks <= 1)
+        return CallbackLockFree() || !CallbackGateFree() ? "a call of the scan callback outside the callback lock" : "";
+    if (!CallbackLockFree()) return "a parallel call of the scan callback under the callback lock";
+    const int nSlots = gate.CountedHeld();
+    if (kind == ZYKIM_SCAN_CHECK_FILE && (nSlots < 1 || nSlots > g_run->nParallelChecks))
+        return "a parallel check with " + std::to_string(nSlots) + " slots taken";
+    if (kind == ZYKIM_SCAN_PROGRESS && (nSlots != 0 || gate.UncountedHeld() != 1))
+        return "a progress report not in one uncounted place of the gate";
+    return "";
+}
 
 // What the client must have received by now: committed, then the live oracle's bytes.
 size_t ExpectedSize(const Connection& c) {
@@ -252,6 +278,8 @@ int ZYKIM_CALL ScanCallback(int kind, ScanCallbackInfo* info) {
         return 0;
     }
     if (!TableLockFree()) SetError("the scan callback called under the table lock");
+    const std::string wrong = WrongAdmission(kind);
+    if (!wrong.empty()) SetError(wrong);
     if (kind == ZYKIM_SCAN_PROGRESS) {
         if (info->szFileName == nullptr || std::strcmp(info->szFileName, "szFileName") != 0)
             SetError("a progress report names a file");
@@ -508,6 +536,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         void Fault(int index, uint8_t f) { Break(index, f); }
         void EmptyCall(int index) { OnRequestFromServer(&run.conns[index].app, &run.conns[index].server); }
+        void ParallelChecks(int32_t count) {
+            const int expected = count < 1 ? 1 : count > ZYKIM_MAX_PARALLEL_CHECKS ? ZYKIM_MAX_PARALLEL_CHECKS : count;
+            run.nParallelChecks = SetParallelChecks(count);
+            if (run.nParallelChecks != expected)
+                SetError("SetParallelChecks(" + std::to_string(count) + ") returned " +
+                         std::to_string(run.nParallelChecks));
+        }
         bool AfterAction(int index) {
             Compare("after an action", index);
             return run.error.empty();
@@ -525,9 +560,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!left.empty()) SetError("a file was left behind: " + left);
         else if (zykim::test::OpenHeldFileHandles() != 0) SetError("a held file was left open");
     }
-    if (run.error.empty() && (!TableLockFree() || !CallbackLockFree())) SetError("a lock stayed held");
+    if (run.error.empty() && (!TableLockFree() || !CallbackLockFree() || !CallbackGateFree()))
+        SetError("a lock stayed held");
     SetISocket(nullptr);
     RegisterCallback(nullptr);
+    SetParallelChecks(1);
     EmptyPairs();
     g_run = nullptr;
     if (!run.error.empty()) Fail(run.error);

@@ -60,6 +60,15 @@ def fault(conn, f):
     return op(conn, 7, f)
 
 
+# SetParallelChecks: the action's high four bits pick the count (kExportsParallelCounts in
+# tests/support/exports_input.h).
+PARALLEL_COUNTS = [1, 2, 4, 3, 0, -1, 64, 256, 257, -2**31, 2**31 - 1, 8, 1, 4, 16, 2]
+
+
+def parallel(count):
+    return op(PARALLEL_COUNTS.index(count), 9)
+
+
 def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
@@ -116,6 +125,22 @@ def main():
                             + end(1))
     seeds["proxy-error"] = (bytes([OWN]) + new(0) + verdict(1) + server(0, RV_CREATED) + server(0, RV_ERROR)
                             + server(0, b"hello") + server(0, one) + end(0))
+    # Parallel checks: four connections at once; counts changed mid-body and out of range;
+    # a large body whose progress reports need no slot; a callback cleared and set again.
+    big = header(b"big.bin", 200000)
+    seeds.update({
+        "parallel-four": bytes([OWN]) + parallel(4) + b"".join(new(c) for c in range(4)) + verdict(1) + verdict(0)
+                         + b"".join(server(c, one) for c in range(4)) + b"".join(end(c) for c in range(4)),
+        "parallel-changes": bytes([HOST]) + parallel(2) + new(0) + new(1) + server(0, one[:1500]) + parallel(1)
+                            + server(1, one) + parallel(-2**31) + server(0, one[1500:]) + parallel(257)
+                            + verdict(1) + server(0, one) + parallel(0) + end(0) + end(1),
+        "parallel-large": bytes([HOST]) + parallel(16) + new(0) + new(1) + verdict(0) + server(0, big)
+                          + filler(0, 65536) + server(1, one) + filler(0, 65536, 8) + filler(0, 65536, 9)
+                          + filler(0, 200000 - 3 * 65536, 10)
+                          + end(0) + end(1),
+        "parallel-end-large": bytes([OWN]) + parallel(3) + new(0) + server(0, big) + filler(0, 65536) + end(0),
+        "parallel-no-callback": bytes([NO_CALLBACK]) + parallel(8) + new(0) + server(0, one) + end(0),
+    })
     # The magic split over two blocks after 1, 2 and 3 of its bytes.
     for k in (1, 2, 3):
         seeds[f"split-magic-{k}"] = (bytes([OWN if k != 2 else HOST]) + new(0) + verdict(1) + server(0, b"abc" + one[:k])

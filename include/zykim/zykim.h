@@ -14,15 +14,31 @@
  *     would interleave their blocks on the server socket. Do not end or replace a
  *     connection (OnEndConnection, OnNewConnection(Ex)) while a data call for it runs.
  *   - The plug-in has a table lock (the connection table), a callback lock (the scan
- *     callback) and one lock per connection. Deliveries to a messenger client run
- *     under that connection's lock only: a client that stops reading stalls its own
+ *     callback), a callback gate (parallel checks, below) and one lock per connection.
+ *     Deliveries to a messenger client run under that connection's lock only, never
+ *     under the callback lock or gate: a client that stops reading stalls its own
  *     connection (and the host thread serving it), never another connection.
- *   - The host's scan callback is called with the callback lock held and is never
- *     entered by two threads at once. While it runs, other connections' checks and
- *     progress reports wait for it (progress is reported for files above 100,000
- *     bytes, also once when such a transfer ends or is cut short); their other bytes
- *     flow. It must not call back into the plug-in (no connection export, no
- *     RegisterCallback): that would deadlock.
+ *   - By default (SetParallelChecks never called, or called with 1) the host's scan
+ *     callback is called with the callback lock held and is never entered by two
+ *     threads at once. While it runs, other connections' checks and progress reports
+ *     wait for it (progress is reported for files above 100,000 bytes, also once when
+ *     such a transfer ends or is cut short); their other bytes flow.
+ *   - After SetParallelChecks(count) with a count above 1, the host promises that its
+ *     scan callback may be entered by several threads at once. Up to `count` checks
+ *     (kind 1) then run at once, each on the thread of its own connection, inside that
+ *     connection's OnRequestFromServer; progress reports (kind 3) run beside them and
+ *     wait for no check. A check whose file completes while `count` others are running
+ *     waits there, on its connection's thread, until one of them has returned: that is
+ *     the one place where a check waits for another, and a host that counts its own
+ *     threads should expect it when more than `count` files complete at once.
+ *   - The scan callback must not call back into the plug-in (no connection export, no
+ *     RegisterCallback, no SetParallelChecks): that would deadlock.
+ *   - Lock order, which keeps the plug-in free of deadlocks: table lock, connection
+ *     lock, callback lock, callback gate. While the table lock is held a connection's
+ *     lock is only tried, never waited for; a data call holds its connection's lock
+ *     while it waits for the callback lock or for a place in the gate; RegisterCallback
+ *     and SetParallelChecks hold the callback lock (and no other) while they wait for
+ *     the gate; nothing waits for a lock while inside the scan callback.
  *   - ISocket::Receive and ISocket::Send are called without any plug-in lock, on any
  *     host thread, for different sockets at once.
  *   - SetISocket must be called before the connections that should use it are
@@ -168,8 +184,21 @@ ZYKIM_STATIC_ASSERT(offsetof(ScanCallbackInfo, szWebContentInfo) == 1076, "szWeb
 typedef int (ZYKIM_CALL *ZykScanCallback)(int kind, ScanCallbackInfo* info);
 
 /* Configuration. */
-/* Replaces the scan callback (NULL clears it). Returns non-zero on success. */
+/* Replaces the scan callback (NULL clears it). It waits for every call of the callback
+ * under way, and no call of the old callback starts after it has returned. Returns
+ * non-zero on success. */
 ZYKIM_API int ZYKIM_CALL RegisterCallback(ZykScanCallback callback);
+/* The most checks SetParallelChecks lets run at once. */
+#define ZYKIM_MAX_PARALLEL_CHECKS 256
+/* Lets up to `count` file checks (kind 1) run at once, each on the thread of its own
+ * connection; 1, the default, checks one file at a time and never enters the scan
+ * callback twice at once. Call it with a count above 1 only for a callback that is safe
+ * to enter from several threads at once (see "Threads and locks"). A count below 1 is
+ * taken as 1, one above ZYKIM_MAX_PARALLEL_CHECKS as that. Like RegisterCallback it
+ * waits for every call of the callback under way; calls that start after it has
+ * returned follow the new count. Returns the count now in effect (1 when the plug-in
+ * cannot run checks in parallel). */
+ZYKIM_API int ZYKIM_CALL SetParallelChecks(int count);
 /* Sets the host's socket interface (NULL: the plug-in uses the raw sockets itself).
  * Call it before announcing the connections that should use it. Returns its argument. */
 ZYKIM_API ISocket* ZYKIM_CALL SetISocket(ISocket* socketInterface);

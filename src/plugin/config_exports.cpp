@@ -1,5 +1,7 @@
-// The configuration exports: scan callback, socket interface and the two stored settings.
+// The configuration exports: scan callback, parallel checks, socket interface and the two
+// stored settings.
 #include "plugin/guard.h"
+#include "plugin/scan_gate.h"
 #include "plugin/state.h"
 #include "plugin/trace.h"
 #include "zykim/zykim.h"
@@ -12,11 +14,16 @@ void StoreCheckLimit(CheckLimitSetting value);
 using namespace zykim;
 
 ZYKIM_API int ZYKIM_CALL RegisterCallback(ZykScanCallback callback) {
-    return CallGuarded(0, [&] {
-        // Under the callback lock, so that a callback is never replaced during a call.
-        g_callbackLock.Wait();
-        g_pScanCallback.store(callback, std::memory_order_release);
-        return g_callbackLock.Release();
+    // Never while a call of the old callback runs, nor one of it after this returns.
+    return CallGuarded(0, [&] { return ReplaceScanCallback(callback); });
+}
+
+ZYKIM_API int ZYKIM_CALL SetParallelChecks(int count) {
+    return CallGuarded(1, [&] {
+        TraceInfo("ZYKIM: SetParallelChecks( %d )\n", count);
+        const int n = SetParallelCheckCount(count);
+        if (n == 1 && count > 1) TraceError("ZYKIM: SetParallelChecks: no gate, one check at a time\n");
+        return n;
     });
 }
 

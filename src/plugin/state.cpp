@@ -1,5 +1,5 @@
 // Process-wide state: the host's socket interface and scan callback, the two shared
-// locks, the stored settings.
+// locks and the callback gate, the stored settings.
 #include "plugin/state.h"
 
 #include <thread>
@@ -13,11 +13,14 @@ std::atomic<ISocket*> g_pHostSocket{nullptr};
 std::atomic<ZykScanCallback> g_pScanCallback{nullptr};
 BasicLock g_tableLock;
 BasicLock g_callbackLock;
+std::atomic<int> g_nParallelChecks{1};
+BasicGate g_callbackGate;
 
 // No destructor of the C++ runtime may touch what the unload path frees: at process exit
 // the runtime's destructors run before the loader's unload hook, and another thread may
 // still be inside an export.
 static_assert(std::is_trivially_destructible_v<BasicLock>);
+static_assert(std::is_trivially_destructible_v<BasicGate>);
 static_assert(std::is_trivially_destructible_v<std::atomic<ISocket*>>);
 static_assert(std::is_trivially_destructible_v<std::atomic<ZykScanCallback>>);
 static_assert(std::is_trivially_destructible_v<std::atomic_flag>);
@@ -67,9 +70,12 @@ void StoreCheckLimit(CheckLimitSetting value) {
 void CreateSharedLocks() {
     CreateLockOrSay(g_tableLock);
     CreateLockOrSay(g_callbackLock);
+    g_callbackGate.Create();
 }
 
 void DestroySharedLocks() {
+    g_nParallelChecks.store(1, std::memory_order_relaxed);
+    g_callbackGate.Destroy();
     g_callbackLock.Destroy();
     g_tableLock.Destroy();
 }

@@ -1,10 +1,12 @@
 // The transfer object's three callbacks: progress and file checks go to the host's
-// scan callback, client bytes to the application-side socket. The callback lock is
-// held only around calls of the host's scan callback, so that it is never entered
-// twice at once; deliveries to a client run under that connection's proxy lock alone,
-// so a client that stops reading, or a long scan, holds up no other connection.
+// scan callback, client bytes to the application-side socket. Calls of the host's scan
+// callback come in through ScanCallGuard: one at a time under the callback lock, or, when
+// the host has asked for parallel checks, up to its count of checks at once. Deliveries
+// to a client run under that connection's proxy lock alone, so a client that stops
+// reading, or a long scan, holds up no other connection.
 #include <cstring>
 
+#include "plugin/scan_gate.h"
 #include "plugin/state.h"
 #include "plugin/trace.h"
 #include "proxy/im_proxy.h"
@@ -28,19 +30,19 @@ void vICQFileProgressCallback(uint32_t nBytesSoFar, uint32_t nTotal, void* pUser
     if (pUserData == nullptr) return;
     const auto& proxy = *static_cast<const CIMProxy*>(pUserData);
     // A small body is never reported: its writes must not wait for another connection's
-    // scan. The callback lock is taken only when the host will be called.
+    // scan. The guard is taken only when the host will be called.
     if (nTotal <= kProgressThreshold || proxy.bDetached()) return;
     TraceInfo("[CIMProxy] [vICQFileProgressCallback (%d von %d Bytes )]\n",
               static_cast<int>(nBytesSoFar / 1024), static_cast<int>(nTotal / 1024));
     if (g_pScanCallback.load(std::memory_order_acquire) == nullptr) return;
-    LockGuard guard(g_callbackLock);
+    ScanCallGuard guard(ScanCallGuard::kProgress);
     ScanCallbackInfo info;
     FillCommon(info, proxy);
     info.dwDoneKB = nBytesSoFar / 1024;
     info.dwTotalKB = nTotal / 1024;
     info.szFileName = "szFileName";
     info.szWebContentInfo = "szWebContentInfo";
-    // Read again under the lock: RegisterCallback may have cleared it meanwhile.
+    // Read again under the guard: RegisterCallback may have cleared it meanwhile.
     if (const ZykScanCallback callback = g_pScanCallback.load(std::memory_order_acquire))
         callback(ZYKIM_SCAN_PROGRESS, &info);
 }
@@ -50,7 +52,7 @@ void vICQFileCheckFileCallback(const char* pszFileName, const char* pszTempFile,
     if (pszTempFile == nullptr || pUserData == nullptr || pszFileName == nullptr) return;
     const auto& proxy = *static_cast<const CIMProxy*>(pUserData);
     if (proxy.bDetached()) return;
-    LockGuard guard(g_callbackLock);
+    ScanCallGuard guard(ScanCallGuard::kCheck);
     TraceInfo("[CIMProxy] [vICQFileCheckFileCallback (ScanFile [%s])]\n", pszTempFile);
     const ZykScanCallback callback = g_pScanCallback.load(std::memory_order_acquire);
     if (callback == nullptr) return;

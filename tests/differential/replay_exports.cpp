@@ -1,7 +1,8 @@
 // Replays inputs of the exports fuzzer through the built plug-in, loaded by path as a
 // host loads it, and prints one line per input: a digest of what each messenger client
 // and server received, the byte counts the data calls returned, and every check with
-// its name, the held body and the verdict, and the progress reports. The same program built natively and for
+// its name, the held body and the verdict, the progress reports, and what each
+// SetParallelChecks of the input returned. The same program built natively and for
 // Windows (run under Wine) must print the same lines for the same inputs; ./zyk replay
 // compares them.
 //
@@ -89,6 +90,7 @@ struct Run {
     Connection conns[kConnections];
     std::deque<Plan> plans;
     std::string checks;
+    std::string parallel;  // what each SetParallelChecks returned
     Digest progress;  // every progress report: connection, done and total KB
     size_t serverBytes = 0;
 } * g_run = nullptr;
@@ -185,6 +187,7 @@ void SetTempFolder(const std::string& folder) {
 
 struct Exports {
     decltype(&RegisterCallback) registerCallback;
+    decltype(&SetParallelChecks) setParallelChecks;
     decltype(&SetISocket) setISocket;
     decltype(&OnNewConnection) onNewConnection;
     decltype(&OnNewConnectionEx) onNewConnectionEx;
@@ -263,6 +266,9 @@ std::string Replay(const std::vector<uint8_t>& input) {
             Connection& c = run.conns[index];
             c.readFromServer += x.onRequestFromServer(&c.app, &c.server);
         }
+        void ParallelChecks(int32_t count) {
+            run.parallel += (run.parallel.empty() ? "" : ",") + std::to_string(x.setParallelChecks(count));
+        }
         bool AfterAction(int) { return true; }
     } actions{run, flags.bHostSocket};
     zykim::test::DecodeExportsInput(data, size, actions);
@@ -270,6 +276,7 @@ std::string Replay(const std::vector<uint8_t>& input) {
         if (c.live) x.onEndConnection(&c.app);
     x.setISocket(nullptr);
     x.registerCallback(nullptr);
+    x.setParallelChecks(1);
     g_run = nullptr;
 
     std::string line;
@@ -280,6 +287,7 @@ std::string Replay(const std::vector<uint8_t>& input) {
                 std::to_string(c.readFromServer) + "/" + std::to_string(c.readFromClient);
     }
     line += run.checks + " progress=" + run.progress.Text();
+    if (!run.parallel.empty()) line += " parallel=" + run.parallel;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(g_dir, ec)) {
         line += " left:" + entry.path().filename().string();
@@ -338,7 +346,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "replay_exports: cannot load %s\n", libraryPath);
         return 1;
     }
-    if (!Resolve(library, "RegisterCallback", x.registerCallback) || !Resolve(library, "SetISocket", x.setISocket) ||
+    if (!Resolve(library, "RegisterCallback", x.registerCallback) ||
+        !Resolve(library, "SetParallelChecks", x.setParallelChecks) || !Resolve(library, "SetISocket", x.setISocket) ||
         !Resolve(library, "OnNewConnection", x.onNewConnection) ||
         !Resolve(library, "OnNewConnectionEx", x.onNewConnectionEx) ||
         !Resolve(library, "OnRequestFromApplication", x.onRequestFromApplication) ||

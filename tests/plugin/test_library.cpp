@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/library.h"
@@ -93,7 +95,8 @@ TEST(Library, ConfigurationExportsThroughTheLoadedLibrary) {
     auto setCheckLimit = lib.Get<uint32_t(ZYKIM_CALL*)(uint32_t)>("SetCheckLimit");
     auto setTimeout = lib.Get<int(ZYKIM_CALL*)(int)>("SetTimeoutProtection");
     auto registerCallback = lib.Get<int(ZYKIM_CALL*)(ZykScanCallback)>("RegisterCallback");
-    ASSERT_TRUE(setISocket && setCheckLimit && setTimeout && registerCallback);
+    auto setParallelChecks = lib.Get<int(ZYKIM_CALL*)(int)>("SetParallelChecks");
+    ASSERT_TRUE(setISocket && setCheckLimit && setTimeout && registerCallback && setParallelChecks);
     ISocket* fake = reinterpret_cast<ISocket*>(0x5678);
     EXPECT_EQ(setISocket(fake), fake);
     EXPECT_EQ(setISocket(nullptr), nullptr);
@@ -102,6 +105,11 @@ TEST(Library, ConfigurationExportsThroughTheLoadedLibrary) {
     EXPECT_EQ(setCheckLimit(0), 0xFFFFFFFFu);
     EXPECT_EQ(setTimeout(30), 0);
     EXPECT_NE(registerCallback(nullptr), 0);
+    // The count in effect: out-of-range counts are brought into 1..ZYKIM_MAX_PARALLEL_CHECKS.
+    const std::pair<int, int> counts[] = {{4, 4}, {0, 1}, {-7, 1}, {1000, ZYKIM_MAX_PARALLEL_CHECKS},
+                                          {INT32_MIN, 1}, {1, 1}};
+    for (const auto& [asked, taken] : counts)
+        EXPECT_EQ(setParallelChecks(asked), taken) << asked;
 }
 
 // Loads the library with the given trace level, calls two exports that trace, and

@@ -1,13 +1,15 @@
 // The plug-in boundary from inside: trace levels and lines, the stored settings, the
-// lock object.
+// lock object and the gate object.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "os/settings.h"
+#include "plugin/gate.h"
 #include "plugin/lock.h"
 #include "plugin/state.h"
 #include "plugin/trace.h"
@@ -185,6 +187,79 @@ TEST(Lock, GuardReleasesWhenAnExceptionPasses) {
         lock.Release();
     }).join();
     EXPECT_EQ(otherGot, 1);
+}
+
+// Runs `enter` on a thread of its own; InWithin tells whether it has got in by then.
+// The destructor joins the thread: the test lets it in before the object goes.
+class Entering {
+public:
+    explicit Entering(std::function<void()> enter)
+        : m_thread([this, enter] {
+              enter();
+              m_in = true;
+          }) {}
+    ~Entering() { m_thread.join(); }
+    bool InWithin(int ms) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!m_in && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return m_in;
+    }
+
+private:
+    std::atomic<bool> m_in{false};
+    std::thread m_thread;
+};
+
+TEST(Gate, CountedEntriesStopAtTheCapacityUncountedOnesDoNot) {
+    zykim::BasicGate gate;
+    ASSERT_TRUE(gate.Create());
+    gate.SetCapacity(2);
+    ASSERT_EQ(gate.EnterShared(true), 1);
+    ASSERT_EQ(gate.EnterShared(true), 1);
+    {
+        Entering third([&] { gate.EnterShared(true); });
+        EXPECT_FALSE(third.InWithin(100));
+        EXPECT_EQ(gate.EnterShared(false), 1);  // no slot needed
+        gate.LeaveShared(false);
+        gate.LeaveShared(true);
+        EXPECT_TRUE(third.InWithin(5000));
+    }
+    {
+        Entering fourth([&] { gate.EnterShared(true); });
+        EXPECT_FALSE(fourth.InWithin(100));
+        gate.SetCapacity(3);  // a larger capacity lets a waiting entry in
+        EXPECT_TRUE(fourth.InWithin(5000));
+    }
+    EXPECT_EQ(gate.CountedHeld(), 3);
+    for (int i = 0; i < 3; ++i) gate.LeaveShared(true);
+    EXPECT_EQ(gate.CountedHeld(), 0);
+    gate.Destroy();
+}
+
+// An exclusive entry waits for the shared ones held, and from the moment it waits no new
+// shared entry gets in before it has had its turn.
+TEST(Gate, AnExclusiveEntryWaitsForEveryEntryAndKeepsNewOnesOut) {
+    zykim::BasicGate gate;
+    ASSERT_TRUE(gate.Create());
+    gate.SetCapacity(4);
+    ASSERT_EQ(gate.EnterShared(true), 1);
+    ASSERT_EQ(gate.EnterShared(false), 1);
+    {
+        Entering alone([&] { gate.EnterExclusive(); });
+        EXPECT_FALSE(alone.InWithin(100));
+        Entering late([&] { gate.EnterShared(false); });
+        EXPECT_FALSE(late.InWithin(100));
+        gate.LeaveShared(true);
+        EXPECT_FALSE(alone.InWithin(100));
+        gate.LeaveShared(false);
+        EXPECT_TRUE(alone.InWithin(5000));
+        EXPECT_FALSE(late.InWithin(100));
+        gate.LeaveExclusive();
+        EXPECT_TRUE(late.InWithin(5000));
+    }
+    gate.LeaveShared(false);
+    gate.Destroy();
 }
 
 }  // namespace

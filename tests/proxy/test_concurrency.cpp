@@ -2,7 +2,8 @@
 // other threads open, replace and end connections. Every checked connection must
 // deliver exactly the expected stream, the scan callback must never be entered twice at
 // once, and no held file may be left. And one connection whose client stops reading,
-// or whose scan takes seconds, holds up no other connection.
+// or whose scan takes seconds, holds up no other connection. With parallel checks, up
+// to the host's count of checks run at once, and RegisterCallback still waits for them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/loopback_connection.h"
@@ -278,6 +280,171 @@ TEST_F(Stalls, ALongScanHoldsUpNoOtherConnection) {
     std::printf("measured during a %.3f s scan: new connection %.3f s, end with a held body %.3f s, "
                 "pass-through %.3f s\n", scanSeconds, newSeconds, endSeconds, dataSeconds);
     for (LoopbackConnection* x : {&a, &c, &d}) OnEndConnection(&x->app);
+}
+
+// --- parallel checks -------------------------------------------------------------------
+
+// A scan callback whose checks take g_checkMs and count how many run at once.
+struct CheckCounts {
+    std::atomic<int> checkMs{0};
+    std::atomic<int> inside{0};    // checks running now
+    std::atomic<int> most{0};      // the most that ran at once
+    std::atomic<int> entered{0};
+    std::atomic<int> returned{0};
+    std::atomic<int> progress{0};  // progress reports
+    std::atomic<int> progressBesideFullSlots{0};  // reports while `most` checks ran
+} g_counts;
+
+int ZYKIM_CALL CountingCheck(int kind, ScanCallbackInfo* info) {
+    if (kind == ZYKIM_SCAN_PROGRESS) {
+        ++g_counts.progress;
+        if (g_counts.inside == g_counts.most && g_counts.most > 0) ++g_counts.progressBesideFullSlots;
+        return 0;
+    }
+    ++g_counts.entered;
+    const int now = ++g_counts.inside;
+    for (int most = g_counts.most; now > most && !g_counts.most.compare_exchange_weak(most, now);) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_counts.checkMs.load()));
+    info->nResult = 0;
+    --g_counts.inside;
+    ++g_counts.returned;
+    return 0;
+}
+
+class ParallelChecks : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_counts.checkMs = 0;
+        for (auto* n : {&g_counts.inside, &g_counts.most, &g_counts.entered, &g_counts.returned,
+                        &g_counts.progress, &g_counts.progressBesideFullSlots})
+            *n = 0;
+        RegisterCallback(&CountingCheck);
+    }
+    void TearDown() override {
+        RegisterCallback(nullptr);
+        EXPECT_EQ(SetParallelChecks(1), 1);
+        EXPECT_TRUE(temp.HeldFiles().empty());
+    }
+    // Each connection's stream on a thread of its own; returns when every client has
+    // received its stream (or the time limit).
+    void DeliverAll(std::vector<std::unique_ptr<LoopbackConnection>>& conns,
+                    const std::vector<std::string>& streams, std::vector<std::string>& got) {
+        got.assign(conns.size(), "");
+        std::vector<std::thread> hosts;
+        for (size_t i = 0; i < conns.size(); ++i)
+            hosts.emplace_back([&, i] { got[i] = ServerToClient(*conns[i], &OnRequestFromServer, streams[i], streams[i].size()); });
+        for (auto& t : hosts) t.join();
+    }
+    std::vector<std::unique_ptr<LoopbackConnection>> Open(int n) {
+        std::vector<std::unique_ptr<LoopbackConnection>> conns;
+        for (int i = 0; i < n; ++i) {
+            conns.push_back(std::make_unique<LoopbackConnection>());
+            EXPECT_TRUE(conns.back()->Valid());
+            OnNewConnectionEx(i, 0, &conns.back()->app);
+        }
+        return conns;
+    }
+    static void EndAll(std::vector<std::unique_ptr<LoopbackConnection>>& conns) {
+        for (auto& c : conns) OnEndConnection(&c->app);
+    }
+    TempFolder temp;
+};
+
+// (count asked for, 0: SetParallelChecks never called; connections; milliseconds a check
+// takes). Every connection's file completes at once; they are checked in
+// ceil(connections / count) rounds, never with more than count checks at once.
+class ParallelCheckRounds : public ParallelChecks,
+                            public ::testing::WithParamInterface<std::tuple<int, int, int>> {};
+
+TEST_P(ParallelCheckRounds, AtMostCountChecksRunAtOnce) {
+    const auto [count, connections, checkMs] = GetParam();
+    const int allowed = count < 1 ? 1 : count;
+    if (count != 0) {
+        ASSERT_EQ(SetParallelChecks(count), count);
+    }
+    g_counts.checkMs = checkMs;
+    auto conns = Open(connections);
+    std::vector<std::string> streams;
+    for (int i = 0; i < connections; ++i)
+        streams.push_back(Transfer("file" + std::to_string(i) + ".bin", 3000, 3000, 10 + i) + "after");
+
+    const auto start = Clock::now();
+    std::vector<std::string> got;
+    DeliverAll(conns, streams, got);
+    const double seconds = SecondsSince(start);
+
+    const int rounds = (connections + allowed - 1) / allowed;
+    for (int i = 0; i < connections; ++i) EXPECT_TRUE(got[i] == streams[i]) << "connection " << i;
+    EXPECT_EQ(g_counts.entered, connections);
+    EXPECT_LE(g_counts.most, allowed);
+    // Fewer rounds than this would mean more checks at once than allowed; the upper bound
+    // is what parallel checks are for (at 1 s a check: four files within 1.5 s).
+    EXPECT_GE(seconds, rounds * checkMs / 1000.0 - 0.05);
+    EXPECT_LT(seconds, rounds * checkMs / 1000.0 + 0.5);
+    std::printf("measured: %d files, count %d, %d ms a check: %.3f s, at most %d at once\n",
+                connections, allowed, checkMs, seconds, g_counts.most.load());
+    EndAll(conns);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ParallelCheckRounds,
+                         ::testing::Values(std::make_tuple(0, 4, 250),     // the default
+                                           std::make_tuple(4, 4, 1000),    // all at once
+                                           std::make_tuple(2, 5, 400)));   // three rounds
+
+// While every slot is taken, another connection's large body goes on: its progress
+// reports reach the host beside the running checks, and its data call does not wait.
+TEST_F(ParallelChecks, ProgressReportsWaitForNoSlot) {
+    ASSERT_EQ(SetParallelChecks(2), 2);
+    g_counts.checkMs = 1500;
+    auto conns = Open(3);
+    std::vector<std::thread> hosts;
+    std::vector<std::string> streams;
+    for (int i = 0; i < 2; ++i) streams.push_back(Transfer("slow" + std::to_string(i), 1000, 1000, 20 + i));
+    for (int i = 0; i < 2; ++i)
+        hosts.emplace_back([&, i] { ServerToClient(*conns[i], &OnRequestFromServer, streams[i], streams[i].size()); });
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (g_counts.inside < 2 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(g_counts.inside, 2);
+
+    const auto start = Clock::now();
+    const std::string large = Transfer("large.bin", 400000, 200000, 30);
+    EXPECT_EQ(ServerToClient(*conns[2], &OnRequestFromServer, large, 256).size(), 256u);
+    const double seconds = SecondsSince(start);
+    const bool checksStillRunning = g_counts.returned == 0;
+    for (auto& t : hosts) t.join();
+    EXPECT_TRUE(checksStillRunning) << "the large body went on only after the checks";
+    EXPECT_GT(g_counts.progressBesideFullSlots, 0);
+    EXPECT_LT(seconds, 1.0);
+    EndAll(conns);
+}
+
+// RegisterCallback(NULL) while four checks run and a fifth waits for a slot: it returns
+// once the four have returned, and the fifth, which gets its slot only then, calls
+// nobody (its file goes through unchanged, as with no callback).
+TEST_F(ParallelChecks, RegisterCallbackWaitsForTheChecksUnderWay) {
+    ASSERT_EQ(SetParallelChecks(4), 4);
+    g_counts.checkMs = 1000;
+    auto conns = Open(5);
+    std::vector<std::string> streams;
+    for (int i = 0; i < 5; ++i) streams.push_back(Transfer("f" + std::to_string(i), 2000, 2000, 40 + i) + "end");
+    std::vector<std::string> got;
+    std::thread deliver([&] { DeliverAll(conns, streams, got); });
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (g_counts.inside < 4 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(g_counts.inside, 4);
+
+    RegisterCallback(nullptr);
+    const int insideAtReturn = g_counts.inside;
+    const int returnedAtReturn = g_counts.returned;
+    const int enteredAtReturn = g_counts.entered;
+    deliver.join();
+    EXPECT_EQ(insideAtReturn, 0);
+    EXPECT_EQ(returnedAtReturn, 4);
+    EXPECT_EQ(g_counts.entered, enteredAtReturn) << "a call started after RegisterCallback returned";
+    EXPECT_EQ(g_counts.entered, 4);
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(got[i] == streams[i]) << "connection " << i;
+    EndAll(conns);
 }
 
 }  // namespace

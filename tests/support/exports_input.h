@@ -33,10 +33,16 @@ struct ExportsVerdict {
     int64_t nCut = -1;     // -1, or the offset at which the file is cut (or its read fails)
 };
 
+// The counts that action 9 hands to SetParallelChecks, by the action's high four bits:
+// in range, at its ends and beyond them.
+constexpr int32_t kExportsParallelCounts[16] = {1, 2, 4, 3, 0, -1, 64, 256,
+                                                257, INT32_MIN, INT32_MAX, 8, 1, 4, 16, 2};
+
 // Decodes the actions after byte 0 and calls the handler's member for each, in order:
 // Start(index, x, replace), ServerData(index, bytes, n), ClientData(index, n),
-// End(index), Verdict(ExportsVerdict), Fault(index, f), EmptyCall(index); after each
-// action AfterAction(index), which returns false to stop.
+// End(index), Verdict(ExportsVerdict), Fault(index, f), EmptyCall(index),
+// ParallelChecks(count); after each action AfterAction(index), which returns false to
+// stop.
 template <typename Handler>
 void DecodeExportsInput(const uint8_t* data, size_t size, Handler& h) {
     std::vector<uint8_t> generated;
@@ -81,6 +87,7 @@ void DecodeExportsInput(const uint8_t* data, size_t size, Handler& h) {
             }
             case 7: h.Fault(index, operand()); break;
             case 8: h.EmptyCall(index); break;
+            case 9: h.ParallelChecks(kExportsParallelCounts[a >> 4]); break;
             default: break;
         }
         if (!h.AfterAction(index)) return;

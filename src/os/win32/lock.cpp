@@ -1,23 +1,13 @@
 // Windows mutexes with a wait that dispatches the thread's window messages.
 #include "os/lock.h"
 
+#include "os/win32/message_wait.h"
 #include "os/win32/win.h"
 
 namespace zykim::os {
 
 namespace {
-// QS_ALLINPUT without raw input, plus QS_ALLPOSTMESSAGE.
-constexpr DWORD kWakeMask = 0x1FF;
-
 HANDLE ToHandle(LockHandle h) { return reinterpret_cast<HANDLE>(h); }
-
-void DispatchQueuedMessages() {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
-}
 }  // namespace
 
 LockHandle CreateLockHandle() {
@@ -33,18 +23,12 @@ int WaitLockHandle(LockHandle handle, uint32_t timeoutMs) {
         const DWORD r = WaitForSingleObject(h, 0);
         return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED ? 1 : 0;
     }
-    for (;;) {
-        const DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, timeoutMs, kWakeMask);
-        switch (r) {
-            case WAIT_OBJECT_0:
-            case WAIT_ABANDONED_0:  // the previous owner died; we own it now
-                return 1;
-            case WAIT_OBJECT_0 + 1:
-                DispatchQueuedMessages();
-                continue;  // wait again with the full time-out
-            default:  // WAIT_TIMEOUT or WAIT_FAILED: not owned, and no retry loop
-                return 0;
-        }
+    switch (WaitDispatchingMessages(h, timeoutMs)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED_0:  // the previous owner died; we own it now
+            return 1;
+        default:  // WAIT_TIMEOUT or WAIT_FAILED: not owned, and no retry loop
+            return 0;
     }
 }
 
