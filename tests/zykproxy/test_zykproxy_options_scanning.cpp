@@ -66,6 +66,18 @@ TEST(Options, AcceptsTheDocumentedCommandLine) {
     EXPECT_EQ(o.icapUrl.Uri(), "icap://scan.example:1344/virus_scan");
     EXPECT_EQ(o.icapUrl.HostHeader(), "scan.example");
 
+    // The metrics port: loopback as it is, any other address with a list of clients.
+    ASSERT_TRUE(Parse(kBase + "--scanner none --metrics [::1]:9100", &o, &error)) << error;
+    EXPECT_TRUE(o.metricsGiven);
+    EXPECT_EQ(o.metrics.host, "::1");
+    EXPECT_EQ(o.metrics.port, 9100);
+    ASSERT_TRUE(Parse(kBase + "--scanner none --metrics 0.0.0.0:9100 --allow-clients 10.0.0.0/8", &o, &error))
+        << error;
+    if (ClamavBuiltIn()) {
+        ASSERT_TRUE(Parse(kBase + "--db-check 0", &o, &error)) << error;
+        EXPECT_EQ(o.dbCheckSeconds, 0);
+    }
+
     ASSERT_TRUE(Parse("--listen [::1]:8080 --upstream localhost:1 --no-plugin", &o, &error)) << error;
     EXPECT_EQ(o.listen.host, "::1");
     EXPECT_EQ(o.listen.port, 8080);
@@ -95,6 +107,10 @@ TEST(Options, RejectsWhatCannotWork) {
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://h:65536/s",
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://[::1/s",
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://u@h/s",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --db-check 5",  // not clamav
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --metrics 127.0.0.1",
+        // Figures for every machine: only with --allow-clients (--socks-users does not do).
+        "--listen 127.0.0.1:0 --socks5 --socks-users u --scanner none --metrics 0.0.0.0:9100",
     };
     for (const char* line : bad) {
         Options o;
