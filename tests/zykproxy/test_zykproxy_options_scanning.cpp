@@ -2,6 +2,7 @@
 // back-ends and what a failed check means, the scan callback, the terminal output.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <thread>
 
@@ -475,6 +476,71 @@ TEST(ClamavScanner, RefusesToStartWithoutSignatures) {
 
     // The shipped folder named explicitly works as well.
     EXPECT_NE(MakeClamavScanner({ZYKPROXY_SIGNATURES_DIR}, nullptr, &error), nullptr) << error;
+}
+
+// Signatures loaded again while other threads go on checking: each check keeps the engine
+// it began with (freed after it, which AddressSanitizer watches), and no check fails.
+TEST(ClamavScanner, ReloadsWhileChecksGoOnWithTheEngineInForce) {
+    const auto db = std::filesystem::temp_directory_path() /
+                    ("zykproxy_test_reload_db_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(db);
+    for (const auto& entry : std::filesystem::directory_iterator(ZYKPROXY_SIGNATURES_DIR))
+        std::filesystem::copy_file(entry.path(), db / entry.path().filename());
+    std::string error;
+    auto scanner = MakeClamavScanner({db.string()}, nullptr, &error);
+    ASSERT_NE(scanner, nullptr) << error;
+    SignatureSet* signatures = scanner->Signatures();
+    ASSERT_NE(signatures, nullptr);
+    EXPECT_EQ(signatures->ReloadIfChanged().kind, SignatureSet::Reload::Kind::Unchanged);
+
+    ScratchFile eicar("eicar.com", zykproxy::test::EicarTestFile());
+    ScratchFile clean("clean.bin", zykproxy::test::RandomBytes(100000, 6));
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0}, checks{0};
+    std::vector<std::thread> checkers;
+    for (int t = 0; t < 3; ++t)
+        checkers.emplace_back([&] {
+            while (!done) {
+                wrong += scanner->Scan(eicar.Path()).verdict != Verdict::Infected;
+                wrong += scanner->Scan(clean.Path()).verdict != Verdict::Clean;
+                checks += 2;
+            }
+        });
+    const auto marker = [](int i) { return "ZYK-RELOAD-MARKER-" + std::to_string(i); };
+    const auto hex = [](const std::string& text) {
+        static const char* digits = "0123456789abcdef";
+        std::string out;
+        for (unsigned char c : text) out += {digits[c >> 4], digits[c & 15]};
+        return out;
+    };
+    for (int i = 0; i < 6; ++i) {
+        std::ofstream(db / ("update" + std::to_string(i) + ".ndb"))
+            << "Zyk.Test.Marker" << i << ":0:*:" << hex(marker(i)) << "\n";
+        const SignatureSet::Reload r = signatures->ReloadIfChanged();
+        ASSERT_EQ(r.kind, SignatureSet::Reload::Kind::Loaded) << r.error;
+        EXPECT_EQ(r.after, r.before + 1);
+    }
+    // A load that fails keeps what is in force, and the next look tries again.
+    std::ofstream(db / "broken.ndb") << "Zyk.Test.Broken:0:*:not-hex\n";
+    const SignatureSet::Reload failed = signatures->ReloadIfChanged();
+    EXPECT_EQ(failed.kind, SignatureSet::Reload::Kind::Failed);
+    EXPECT_EQ(failed.after, failed.before);
+    EXPECT_FALSE(failed.error.empty());
+    std::filesystem::remove(db / "broken.ndb");
+    EXPECT_EQ(signatures->ReloadIfChanged().kind, SignatureSet::Reload::Kind::Loaded);
+    for (int waited = 0; checks.load() < 60 && waited < 2000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    done = true;
+    for (auto& t : checkers) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GE(checks.load(), 60);
+    const SignatureSet::Status status = signatures->GetStatus();
+    EXPECT_EQ(status.reloads, 7u);
+    EXPECT_EQ(status.failedReloads, 1u);
+    ScratchFile marked("marked.bin", "before " + marker(5) + " after");
+    EXPECT_EQ(scanner->Scan(marked.Path()).detail.rfind("Zyk.Test.Marker5", 0), 0u);
+    scanner.reset();
+    std::filesystem::remove_all(db);
 }
 #endif
 
