@@ -100,6 +100,12 @@ public:
         return m_process.Wait(timeoutMs, &code) ? code : -2;
     }
     void RequestStop() { m_process.RequestStop(); }
+    // SIGHUP: read the settings again (false on Windows).
+    bool Hangup() { return m_process.RequestReload(); }
+    // A further line of zykproxy's standard output (after the listening line).
+    bool ReadStdoutLine(std::string* line, int timeoutMs = 10000) {
+        return m_process.ReadStdoutLine(line, timeoutMs);
+    }
     void Stop() {
         m_process.RequestStop();
         int code = 0;

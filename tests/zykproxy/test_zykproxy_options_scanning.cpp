@@ -2,6 +2,7 @@
 // back-ends and what a failed check means, the scan callback, the terminal output.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -67,6 +68,18 @@ TEST(Options, AcceptsTheDocumentedCommandLine) {
     EXPECT_EQ(o.icapUrl.Uri(), "icap://scan.example:1344/virus_scan");
     EXPECT_EQ(o.icapUrl.HostHeader(), "scan.example");
 
+    // The metrics port: loopback as it is, any other address with a list of clients.
+    ASSERT_TRUE(Parse(kBase + "--scanner none --metrics [::1]:9100", &o, &error)) << error;
+    EXPECT_TRUE(o.metricsGiven);
+    EXPECT_EQ(o.metrics.host, "::1");
+    EXPECT_EQ(o.metrics.port, 9100);
+    ASSERT_TRUE(Parse(kBase + "--scanner none --metrics 0.0.0.0:9100 --allow-clients 10.0.0.0/8", &o, &error))
+        << error;
+    if (ClamavBuiltIn()) {
+        ASSERT_TRUE(Parse(kBase + "--db-check 0", &o, &error)) << error;
+        EXPECT_EQ(o.dbCheckSeconds, 0);
+    }
+
     ASSERT_TRUE(Parse("--listen [::1]:8080 --upstream localhost:1 --no-plugin", &o, &error)) << error;
     EXPECT_EQ(o.listen.host, "::1");
     EXPECT_EQ(o.listen.port, 8080);
@@ -96,6 +109,10 @@ TEST(Options, RejectsWhatCannotWork) {
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://h:65536/s",
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://[::1/s",
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap --icap-url icap://u@h/s",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --db-check 5",  // not clamav
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --metrics 127.0.0.1",
+        // Figures for every machine: only with --allow-clients (--socks-users does not do).
+        "--listen 127.0.0.1:0 --socks5 --socks-users u --scanner none --metrics 0.0.0.0:9100",
     };
     for (const char* line : bad) {
         Options o;
@@ -565,6 +582,71 @@ TEST(ClamavScanner, RefusesToStartWithoutSignatures) {
 
     // The shipped folder named explicitly works as well.
     EXPECT_NE(MakeClamavScanner({ZYKPROXY_SIGNATURES_DIR}, nullptr, &error), nullptr) << error;
+}
+
+// Signatures loaded again while other threads go on checking: each check keeps the engine
+// it began with (freed after it, which AddressSanitizer watches), and no check fails.
+TEST(ClamavScanner, ReloadsWhileChecksGoOnWithTheEngineInForce) {
+    const auto db = std::filesystem::temp_directory_path() /
+                    ("zykproxy_test_reload_db_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(db);
+    for (const auto& entry : std::filesystem::directory_iterator(ZYKPROXY_SIGNATURES_DIR))
+        std::filesystem::copy_file(entry.path(), db / entry.path().filename());
+    std::string error;
+    auto scanner = MakeClamavScanner({db.string()}, nullptr, &error);
+    ASSERT_NE(scanner, nullptr) << error;
+    SignatureSet* signatures = scanner->Signatures();
+    ASSERT_NE(signatures, nullptr);
+    EXPECT_EQ(signatures->ReloadIfChanged().kind, SignatureSet::Reload::Kind::Unchanged);
+
+    ScratchFile eicar("eicar.com", zykproxy::test::EicarTestFile());
+    ScratchFile clean("clean.bin", zykproxy::test::RandomBytes(100000, 6));
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0}, checks{0};
+    std::vector<std::thread> checkers;
+    for (int t = 0; t < 3; ++t)
+        checkers.emplace_back([&] {
+            while (!done) {
+                wrong += scanner->Scan(eicar.Path()).verdict != Verdict::Infected;
+                wrong += scanner->Scan(clean.Path()).verdict != Verdict::Clean;
+                checks += 2;
+            }
+        });
+    const auto marker = [](int i) { return "ZYK-RELOAD-MARKER-" + std::to_string(i); };
+    const auto hex = [](const std::string& text) {
+        static const char* digits = "0123456789abcdef";
+        std::string out;
+        for (unsigned char c : text) out += {digits[c >> 4], digits[c & 15]};
+        return out;
+    };
+    for (int i = 0; i < 6; ++i) {
+        std::ofstream(db / ("update" + std::to_string(i) + ".ndb"))
+            << "Zyk.Test.Marker" << i << ":0:*:" << hex(marker(i)) << "\n";
+        const SignatureSet::Reload r = signatures->ReloadIfChanged();
+        ASSERT_EQ(r.kind, SignatureSet::Reload::Kind::Loaded) << r.error;
+        EXPECT_EQ(r.after, r.before + 1);
+    }
+    // A load that fails keeps what is in force, and the next look tries again.
+    std::ofstream(db / "broken.ndb") << "Zyk.Test.Broken:0:*:not-hex\n";
+    const SignatureSet::Reload failed = signatures->ReloadIfChanged();
+    EXPECT_EQ(failed.kind, SignatureSet::Reload::Kind::Failed);
+    EXPECT_EQ(failed.after, failed.before);
+    EXPECT_FALSE(failed.error.empty());
+    std::filesystem::remove(db / "broken.ndb");
+    EXPECT_EQ(signatures->ReloadIfChanged().kind, SignatureSet::Reload::Kind::Loaded);
+    for (int waited = 0; checks.load() < 60 && waited < 2000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    done = true;
+    for (auto& t : checkers) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GE(checks.load(), 60);
+    const SignatureSet::Status status = signatures->GetStatus();
+    EXPECT_EQ(status.reloads, 7u);
+    EXPECT_EQ(status.failedReloads, 1u);
+    ScratchFile marked("marked.bin", "before " + marker(5) + " after");
+    EXPECT_EQ(scanner->Scan(marked.Path()).detail.rfind("Zyk.Test.Marker5", 0), 0u);
+    scanner.reset();
+    std::filesystem::remove_all(db);
 }
 #endif
 

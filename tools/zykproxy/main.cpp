@@ -10,6 +10,7 @@
 #include "console.h"
 #include "options.h"
 #include "sockets.h"
+#include "platform/notify.h"
 #include "platform/system.h"
 #include "platform/trace_relay.h"
 #include "plugin_library.h"
@@ -17,6 +18,7 @@
 #include "run/pump.h"
 #include "scan/scan_service.h"
 #include "scan/scanner.h"
+#include "service/service.h"
 
 namespace {
 
@@ -26,39 +28,6 @@ void OnStopRequest() {
 }
 void OnReportRequest() {
     if (g_server != nullptr) g_server->RequestReport();
-}
-
-// Fixed-point milliseconds for the statistics: "12", "0.35".
-std::string Millis(double ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, ms >= 10 ? "%.0f" : "%.2f", ms);
-    return text;
-}
-
-// The statistics line of SIGUSR1 (Ctrl-Break) and of the summary at the end.
-std::string StatisticsLine(const zykproxy::ProxyServer::Stats& s,
-                           const zykproxy::ScanService* scans) {
-    std::string line = "connections " + std::to_string(s.open) + " open, " +
-                       std::to_string(s.accepted) + " total";
-    if (s.upstreamFailures != 0 || s.refused != 0)
-        line += " (" + std::to_string(s.upstreamFailures) + " upstream unreachable, " +
-                std::to_string(s.refused) + " refused)";
-    line += "; time-outs " + std::to_string(s.connectTimeouts) + " connect, " +
-            std::to_string(s.sendTimeouts) + " send, " + std::to_string(s.idleTimeouts) + " idle";
-    line += "; workers " + std::to_string(s.workers) + " (at most " + std::to_string(s.peakWorkers) + ")";
-    line += "; bytes " + std::to_string(s.bytesFromClients) + " client to server, " +
-            std::to_string(s.bytesFromServers) + " server to client";
-    if (scans != nullptr) {
-        const zykproxy::ScanService::Counts c = scans->GetCounts();
-        line += "; " + std::to_string(c.checks) + " check(s): " + std::to_string(c.clean) +
-                " clean, " + std::to_string(c.infected) + " infected, " +
-                std::to_string(c.failed) + " failed, " + std::to_string(c.unscanned) +
-                " unscanned";
-        if (c.checks != 0)
-            line += "; scan time median " + Millis(c.medianMs) + " ms, 99th percentile " +
-                    Millis(c.p99Ms) + " ms";
-    }
-    return line;
 }
 
 std::unique_ptr<zykproxy::Scanner> MakeScanner(const zykproxy::Options& o,
@@ -150,8 +119,9 @@ int ConnectionsTheLimitHolds(int wanted, zykproxy::Console& console) {
 }
 
 // How clients get their servers; null after saying why (status 2: the command line names
-// something that does not work).
-std::shared_ptr<zykproxy::Opener> MakeOpener(const zykproxy::Options& o, zykproxy::Console& console) {
+// something that does not work). *users: the users of --socks-users, which SIGHUP replaces.
+std::shared_ptr<zykproxy::Opener> MakeOpener(const zykproxy::Options& o, zykproxy::Console& console,
+                                             std::shared_ptr<zykproxy::accept::UsersHolder>* users) {
     using namespace zykproxy;
     if (o.accepting == AcceptKind::Forward)
         return MakeForwardOpener(o.upstream, o.connectTimeoutSeconds * 1000);
@@ -167,13 +137,16 @@ std::shared_ptr<zykproxy::Opener> MakeOpener(const zykproxy::Options& o, zykprox
         return MakeTransparentOpener(std::move(rules));
 #endif
     }
-    auto users = std::make_shared<accept::Users>();
-    std::string error;
-    if (!o.socksUsersPath.empty() && !accept::LoadUsersFile(o.socksUsersPath, users.get(), &error)) {
-        console.Log("--socks-users " + o.socksUsersPath + ": " + error);
-        return nullptr;
+    if (!o.socksUsersPath.empty()) {
+        accept::Users loaded;
+        std::string error;
+        if (!accept::LoadUsersFile(o.socksUsersPath, &loaded, &error)) {
+            console.Log("--socks-users " + o.socksUsersPath + ": " + error);
+            return nullptr;
+        }
+        *users = std::make_shared<accept::UsersHolder>(std::move(loaded));
+        rules.users = *users;
     }
-    rules.users = std::move(users);
     return MakeProxyPortOpener(std::move(rules));
 }
 
@@ -211,17 +184,70 @@ zykproxy::ServerConfig MakeServerConfig(const zykproxy::Options& o, zykproxy::Co
     return config;
 }
 
-// Serves until a stop; the summary at the end. When some call of the plug-in has not
-// returned in the stop's grace time, the plug-in cannot be unloaded under it: the
-// process then ends at once, after the summary.
+zykproxy::service::ServiceSettings ServiceSettingsFor(
+    const zykproxy::Options& o, const zykproxy::ServerConfig& config,
+    std::shared_ptr<zykproxy::accept::UsersHolder> users,
+    const zykproxy::platform::ServiceManager& manager, zykproxy::Console& console) {
+    zykproxy::service::ServiceSettings s;
+    s.manager = manager;
+    s.dbCheckSeconds = o.dbCheckSeconds;
+    s.metrics = o.metricsGiven;
+    s.metricsAt = o.metrics;
+    s.clients = config.clients;
+    s.usersPath = o.socksUsersPath;
+    s.users = std::move(users);
+    s.log = [&console](const std::string& line) { console.Log(line); };
+    return s;
+}
+
+// The bound addresses, machine-readable on stdout for scripts that asked for port 0,
+// and in the log.
+void AnnounceListening(const zykproxy::Options& o, const zykproxy::ProxyServer& server,
+                       const zykproxy::service::Service& service, zykproxy::Console& console) {
+    using zykproxy::net::FormatEndpoint;
+    std::printf("listening %s\n", FormatEndpoint(server.Bound()).c_str());
+    if (o.metricsGiven) std::printf("metrics %s\n", FormatEndpoint(service.MetricsBound()).c_str());
+    std::fflush(stdout);
+    console.Log("listening on " + FormatEndpoint(server.Bound()) + ", " + AcceptingText(o) + ", " +
+                std::to_string(o.threads) + (o.threads == 1 ? " loop" : " loops"));
+    if (o.metricsGiven)
+        console.Log("metrics on http://" + FormatEndpoint(service.MetricsBound()) + "/metrics");
+}
+
+// The summary, then everything let go. When some call of the plug-in (or a signature
+// load) has not ended in the stop's grace time, nothing can be unloaded or freed under
+// it: the process then ends at once, after the summary.
+int Finish(std::unique_ptr<zykproxy::ProxyServer> server, bool settled, Mover& mover,
+           zykproxy::Console& console, zykproxy::platform::TraceRelay& trace) {
+    using namespace zykproxy;
+    const ProxyServer::Stats stats = server->GetStats();
+    console.Log("stopped after " + std::to_string(stats.accepted) + " connection(s); " +
+                service::StatisticsLine(stats, mover.scans.get()));
+    if (!settled) {
+        console.Log("calls of the plug-in or a signature load still running after the stop: "
+                    "exiting without unloading anything");
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
+    server.reset();
+    mover.plugin.Unload();
+    if (mover.scans) mover.scans->Deactivate();
+    trace.Stop();
+    return 0;
+}
+
+// Serves until a stop.
 int RunServer(const zykproxy::Options& o, zykproxy::Console& console, Mover& mover,
-              zykproxy::platform::TraceRelay& trace) {
+              zykproxy::platform::TraceRelay& trace, const zykproxy::platform::ServiceManager& manager) {
     using namespace zykproxy;
     ServerConfig config = MakeServerConfig(o, console);
-    config.opener = MakeOpener(o, console);
+    std::shared_ptr<accept::UsersHolder> users;
+    config.opener = MakeOpener(o, console, &users);
     if (!config.opener) return 2;
-    ProxyServer* self = nullptr;
+    service::Service service(ServiceSettingsFor(o, config, std::move(users), manager, console));
     ScanService* scans = mover.scans.get();
+    if (scans != nullptr) service.Watch(*scans, *mover.scanner);
+    config.heartbeatMs = service.HeartbeatMs();
     // Where each client chose to go, in the log lines of its checks.
     if (scans != nullptr && o.accepting != AcceptKind::Forward) {
         config.onConnectionOpen = [scans](int id, const std::string& destination) {
@@ -232,48 +258,32 @@ int RunServer(const zykproxy::Options& o, zykproxy::Console& console, Mover& mov
             scans->ForgetConnection(id);
         };
     }
-    config.onReport = [&] {
-        if (self != nullptr) console.Log("statistics: " + StatisticsLine(self->GetStats(), scans));
-    };
-    config.onStopping = [scans] {
+    config.onReport = [&] { console.Log("statistics: " + service.StatisticsLine()); };
+    config.onStopping = [scans, &service] {
+        service.Stopping();
         if (scans != nullptr) scans->Abandon();
     };
     auto server = std::make_unique<ProxyServer>(config, *mover.pump);
-    self = server.get();
     std::string error;
-    if (!server->Open(&error)) {
+    if (!server->Open(&error) || !service.Start(*server, &error)) {
         console.Log(error);
         return 1;
     }
-    // Machine-readable, for scripts that asked for port 0.
-    std::printf("listening %s\n", net::FormatEndpoint(server->Bound()).c_str());
-    std::fflush(stdout);
-    console.Log("listening on " + net::FormatEndpoint(server->Bound()) + ", " + AcceptingText(o) +
-                ", " + std::to_string(o.threads) + (o.threads == 1 ? " loop" : " loops"));
-
+    AnnounceListening(o, *server, service, console);
     g_server = server.get();
     platform::InstallStopHandler(&OnStopRequest);
     platform::InstallReportHandler(&OnReportRequest);
-    const bool settled = server->Run();
+    service.Ready();
+    bool settled = server->Run();
     g_server = nullptr;
-
-    const ProxyServer::Stats stats = server->GetStats();
-    console.Log("stopped after " + std::to_string(stats.accepted) + " connection(s); " +
-                StatisticsLine(stats, scans));
-    if (!settled) {
-        console.Log("calls of the plug-in still running after the stop: exiting without unloading it");
-        std::fflush(stdout);
-        std::_Exit(0);
-    }
-    server.reset();
-    mover.plugin.Unload();
-    if (scans != nullptr) scans->Deactivate();
-    trace.Stop();
-    return 0;
+    settled = service.Stop(config.stopGraceMs) && settled;
+    return Finish(std::move(server), settled, mover, console, trace);
 }
 
 int Serve(const zykproxy::Options& o) {
     using namespace zykproxy;
+    // Before any thread starts: it changes the environment.
+    const platform::ServiceManager manager = platform::TakeServiceManager();
     net::NetworkSession network;
     if (!network.Ok()) {
         std::fprintf(stderr, "zykproxy: the socket library did not start\n");
@@ -303,7 +313,7 @@ int Serve(const zykproxy::Options& o) {
     }
     Mover mover;
     if (const int status = mover.Start(o, console)) return status;
-    return RunServer(o, console, mover, trace);
+    return RunServer(o, console, mover, trace, manager);
 }
 
 }  // namespace

@@ -69,6 +69,9 @@ std::string UsageText() {
            "  --clamav-db PATH       a signature file or folder (repeatable; default: the\n"
            "                         system's database folder if it holds any, plus the\n"
            "                         signatures shipped beside zykproxy)\n"
+           "  --db-check SEC         clamav scanner: look for changed signature files every SEC\n"
+           "                         seconds (default 600; 0: only on SIGHUP) and load them\n"
+           "                         beside the ones in force, which checks use meanwhile\n"
            "  --threads N            socket-watching loops to spread the connections over\n"
            "                         (default 1); the calls that may block (scans, sends to\n"
            "                         a slow client) always run on worker threads of their own\n"
@@ -80,6 +83,9 @@ std::string UsageText() {
            "                         for it ends its connection (default 300; 0: never)\n"
            "  --idle-timeout SEC     a connection with no byte in either direction for SEC\n"
            "                         seconds is ended (default 0: never)\n"
+           "  --metrics HOST:PORT    serve GET /metrics (Prometheus text format) there; off this\n"
+           "                         machine's loopback it needs --allow-clients, which then\n"
+           "                         applies to it too\n"
            "  --once                 serve one client, then exit\n"
            "  --trace LEVEL          show the plug-in's trace on stderr, " + traceNote + "\n"
            "  --no-plugin            forward bytes without any plug-in (a baseline)\n"
@@ -90,7 +96,9 @@ std::string UsageText() {
            "ICAP error answer) blocks the file: the client gets zeros in its place, and the log\n"
            "says why. A clamd or ICAP service that does not answer at start stops zykproxy\n"
            "with status 2, as an --upstream that does not work does.\n"
-           "SIGUSR1 (Windows: Ctrl-Break) logs statistics; the summary at the end has them too.\n";
+           "SIGUSR1 (Windows: Ctrl-Break) logs statistics; the summary at the end has them too.\n"
+           "SIGHUP reads the --socks-users file and the clamav scanner's signatures again; open\n"
+           "connections go on (not on Windows, which has no such signal).\n";
 }
 
 namespace {
@@ -204,6 +212,7 @@ Taken TakeScanOption(Reader& r, Options& o, Given& given) {
     if (a == "--scan-arg") return Result(r.Value(&v) && (o.scanArgs.push_back(v), true));
     if (a == "--scan-timeout") return Result(r.Number(1, 86400, &o.scanTimeoutSeconds));
     if (a == "--clamav-db") return Result(r.Value(&v) && (o.clamavDatabases.push_back(v), true));
+    if (a == "--db-check") return Result((o.dbCheckGiven = true) && r.Number(0, 31 * 86400, &o.dbCheckSeconds));
     if (a == "--clamd-socket") return Result(r.Value(&o.clamdSocket));
     if (a == "--clamd-tcp") return Result((o.clamdTcpGiven = true) && r.Endpoint(&o.clamdTcp));
     if (a == "--icap-url")
@@ -219,6 +228,7 @@ Taken TakeRunOption(Reader& r, Options& o) {
     if (a == "--send-timeout") return Result(r.Number(0, 86400, &o.sendTimeoutSeconds));
     if (a == "--idle-timeout") return Result(r.Number(0, 864000, &o.idleTimeoutSeconds));
     if (a == "--max-connections") return Result(r.Number(1, 100000, &o.maxConnections));
+    if (a == "--metrics") return Result((o.metricsGiven = true) && r.Endpoint(&o.metrics));
     if (a == "--once") return Result(o.once = true);
     if (a == "--verbose" || a == "-v") return Result(o.verbose = true);
     if (a == "--help" || a == "-h") return Result(o.help = true);
@@ -287,6 +297,12 @@ bool CheckAccepting(const Options& o, const Given& given, std::string* error) {
                  "an open proxy is abused within hours";
         return false;
     }
+    // The figures tell who uses the proxy and how much: no more open than the proxy port.
+    if (o.metricsGiven && !OnlyThisMachine(o.metrics.host) && o.allowClients.Empty()) {
+        *error = "--metrics on " + net::FormatEndpoint(o.metrics) +
+                 ", which other machines can reach, needs --allow-clients";
+        return false;
+    }
     return true;
 }
 
@@ -316,8 +332,8 @@ bool CheckScanner(Options* options, const Given& given, std::string* error) {
         *error = "--scan-command and --scan-arg belong to --scanner command";
         return false;
     }
-    if (o.scanner != ScannerKind::Clamav && !o.clamavDatabases.empty()) {
-        *error = "--clamav-db belongs to --scanner clamav";
+    if (o.scanner != ScannerKind::Clamav && (!o.clamavDatabases.empty() || o.dbCheckGiven)) {
+        *error = "--clamav-db and --db-check belong to --scanner clamav";
         return false;
     }
     if (o.scanner != ScannerKind::Clamd && (!o.clamdSocket.empty() || o.clamdTcpGiven)) {

@@ -32,6 +32,8 @@ struct Options {
     std::vector<std::string> scanArgs;
     int scanTimeoutSeconds = 120;
     std::vector<std::string> clamavDatabases;  // empty: the default set
+    bool dbCheckGiven = false;
+    int dbCheckSeconds = 600;  // --db-check: how often the signature files are looked at; 0: never
     std::string clamdSocket;                   // --clamd-socket
     bool clamdTcpGiven = false;
     net::Endpoint clamdTcp;                    // --clamd-tcp
@@ -44,6 +46,8 @@ struct Options {
     bool traceGiven = false;
     int traceLevel = 0;
     int maxConnections = 1000;
+    bool metricsGiven = false;
+    net::Endpoint metrics;  // --metrics: where GET /metrics is served
     bool once = false;
     bool verbose = false;
     bool help = false;

@@ -89,6 +89,17 @@ bool Users::Check(const std::string& name, const std::string& password) const {
     return found;
 }
 
+std::shared_ptr<const Users> UsersHolder::Get() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_users;
+}
+
+void UsersHolder::Set(Users users) {
+    auto fresh = std::make_shared<const Users>(std::move(users));
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_users.swap(fresh);
+}
+
 bool ParseUsers(const std::string& text, Users* out, std::string* error) {
     std::istringstream lines(text);
     std::string line;

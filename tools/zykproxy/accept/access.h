@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +29,19 @@ public:
 
 private:
     std::vector<std::pair<std::string, std::string>> m_users;
+};
+
+// The users in force, replaced whole when the users file is read again. A handshake
+// keeps the table it began with. From any thread.
+class UsersHolder {
+public:
+    explicit UsersHolder(Users users) : m_users(std::make_shared<const Users>(std::move(users))) {}
+    std::shared_ptr<const Users> Get() const;
+    void Set(Users users);
+
+private:
+    mutable std::mutex m_mutex;
+    std::shared_ptr<const Users> m_users;  // guarded by m_mutex
 };
 
 // One "name:password" a line (the password is everything after the first colon, kept

@@ -31,7 +31,7 @@ std::unique_ptr<Opener> MakeForwardOpener(const net::Endpoint& upstream, int con
 
 // What the ways of accepting that let the client choose its server allow.
 struct DestinationRules {
-    std::shared_ptr<const accept::Users> users;  // null or empty: no authentication
+    std::shared_ptr<accept::UsersHolder> users;  // null or empty: no authentication
     accept::PortRules ports;                     // the destination ports allowed
     int connectTimeoutMs = 10000;  // for the client's request, and again for the connect
 };

@@ -38,7 +38,9 @@ public:
 
     Result Open(net::Socket& client, int, net::SocketId cancel) override {
         Result r;
-        Handshake handshake(m_rules.users.get());
+        // The users as they are now; a file read again meanwhile counts from the next client.
+        const std::shared_ptr<const accept::Users> users = m_rules.users ? m_rules.users->Get() : nullptr;
+        Handshake handshake(users.get());
         std::string kept;  // read but not consumed: the application's first bytes
         if (!ReadRequest(client, cancel, &handshake, &kept, &r)) return r;
         const accept::Request& request = handshake.GetRequest();

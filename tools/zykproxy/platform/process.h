@@ -34,6 +34,9 @@ public:
     bool Wait(int timeoutMs, int* exitCode);
     // Asks the child to end (SIGTERM; on Windows it is terminated with code 1).
     void RequestStop();
+    // Asks the child to read its settings again (SIGHUP); false on Windows, which has
+    // no such request.
+    bool RequestReload();
     // Ends the child at once and reaps it.
     void Kill();
     bool Running() const;

@@ -13,6 +13,9 @@ void InstallStopHandler(void (*onStop)());
 // Calls onReport (same rules) when the user asks for statistics: SIGUSR1 on POSIX, the
 // console's Ctrl-Break on Windows (which then no longer stops the process).
 void InstallReportHandler(void (*onReport)());
+// Calls onHangup (same rules) when the process is asked to read its settings again:
+// SIGHUP on POSIX. Windows has no such request: nothing is installed there.
+void InstallHangupHandler(void (*onHangup)());
 // A peer that has gone must not end the process (SIGPIPE); nothing on Windows.
 void IgnoreBrokenPipe();
 bool StderrIsTerminal();

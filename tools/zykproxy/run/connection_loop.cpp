@@ -118,7 +118,10 @@ bool ConnectionLoop::Open(std::string* error) {
     return true;
 }
 
-void ConnectionLoop::Start() { m_shared.pool.Submit([this] { Run(); }); }
+void ConnectionLoop::Start() {
+    m_turnedAt = Clock::now().time_since_epoch().count();
+    m_shared.pool.Submit([this] { Run(); });
+}
 
 void ConnectionLoop::Stop(int graceMs) {
     {
@@ -438,10 +441,14 @@ void ConnectionLoop::Run() {
     // for a time-out to end within a quarter of its length, at most once a second.
     int shortest = std::min(t.sendMs > 0 ? t.sendMs : 4000, t.idleMs > 0 ? t.idleMs : 4000);
     const int tickMs = std::max(50, std::min(1000, shortest / 4));
+    const int heartbeatMs = m_shared.heartbeatMs;
     for (;;) {
+        m_turnedAt = Clock::now().time_since_epoch().count();
         // Stopping, the loop also waits for other loops' connections (and set-ups) to end.
         const bool ticking = !m_live.empty() && (t.sendMs > 0 || t.idleMs > 0 || !net::kPollReportsResets);
-        if (m_set.Wait(&ready, m_stopping ? 20 : ticking ? tickMs : -1) < 0) {
+        int waitMs = m_stopping ? 20 : ticking ? tickMs : -1;
+        if (heartbeatMs > 0 && (waitMs < 0 || waitMs > heartbeatMs)) waitMs = heartbeatMs;
+        if (m_set.Wait(&ready, waitMs) < 0) {
             m_shared.log("waiting for sockets failed: " + net::LastErrorText());
             Stop(0);
         }

@@ -38,6 +38,9 @@ struct LoopShared {
     Pump& pump;
     WorkerPool& pool;
     RunTimeouts timeouts;
+    // > 0: each loop turns at least this often, so that a watchdog can tell a loop that
+    // is stuck from one that has nothing to do (LastTurn).
+    int heartbeatMs = 0;
     bool verbose = false;
     std::function<void(const std::string&)> log;
     // A connection has ended and its sockets are closed (the loop has let it go).
@@ -69,6 +72,10 @@ public:
     void Adopt(std::unique_ptr<HostConnection> c);
     int Load() const { return m_load.load(); }
     unsigned long Served() const { return m_served.load(); }
+    // When the loop last began a turn (when it was started, before its first).
+    std::chrono::steady_clock::time_point LastTurn() const {
+        return Clock::time_point(Clock::duration(m_turnedAt.load()));
+    }
 
     // For the monitor: hands the loop on when its owner has been inside one data call
     // for longer than limitMs. From any thread.
@@ -142,6 +149,7 @@ private:
     std::atomic<bool> m_settled{true};
     std::atomic<int> m_load{0};
     std::atomic<unsigned long> m_served{0};
+    std::atomic<Clock::rep> m_turnedAt{0};
 };
 
 }  // namespace zykproxy

@@ -29,6 +29,7 @@ ProxyServer::ProxyServer(ServerConfig config, Pump& pump)
       m_shared{pump, m_pool},
       m_monitor(m_loops, m_shared.open) {
     m_shared.timeouts = m_config.timeouts;
+    m_shared.heartbeatMs = m_config.heartbeatMs;
     m_shared.verbose = m_config.verbose;
     m_shared.log = [this](const std::string& line) { Log(line); };
     m_shared.ended = [this](int id) { ConnectionEnded(id); };
@@ -121,6 +122,7 @@ void ProxyServer::SetUp(net::Socket client, int id) {
     if (m_config.onConnectionOpen) m_config.onConnectionOpen(id, r.destination);
     auto c = std::make_unique<HostConnection>(id, std::move(client), std::move(r.server));
     m_shared.pump.Begin(*c);
+    ++m_opened;
     LeastLoaded().Adopt(std::move(c));
 }
 
@@ -203,9 +205,16 @@ bool ProxyServer::Finish() {
     return settled;
 }
 
+std::chrono::steady_clock::time_point ProxyServer::OldestLoopTurn() const {
+    auto oldest = std::chrono::steady_clock::time_point::max();
+    for (const auto& l : m_loops) oldest = std::min(oldest, l->LastTurn());
+    return oldest;
+}
+
 ProxyServer::Stats ProxyServer::GetStats() const {
     Stats s;
     s.accepted = m_accepted;
+    s.opened = m_opened;
     s.upstreamFailures = m_upstreamFailures;
     s.refused = m_refused;
     s.ended = m_ended;

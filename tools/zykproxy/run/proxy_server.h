@@ -36,6 +36,7 @@ struct ServerConfig {
     RunTimeouts timeouts;
     int stopGraceMs = 1500;          // how long a stop waits for calls in flight
     size_t workerStackBytes = 256 * 1024;
+    int heartbeatMs = 0;             // > 0: each loop turns at least this often (a watchdog)
     bool verbose = false;            // log every connection
     std::function<void(const std::string&)> log;
     // A connection has its server (before the plug-in hears of it), and has ended.
@@ -68,8 +69,13 @@ public:
     // Has Run call onReport soon; from any thread, and from a signal handler.
     void RequestReport();
 
+    // When the loop that has gone longest without a turn last began one: with
+    // heartbeatMs set, a time further back than that means a loop is stuck.
+    std::chrono::steady_clock::time_point OldestLoopTurn() const;
+
     struct Stats {
         unsigned long accepted = 0;
+        unsigned long opened = 0;                 // set up and handed to the plug-in
         unsigned long upstreamFailures = 0;
         unsigned long refused = 0;                // clients refused by the access rules
         unsigned long ended = 0;
@@ -102,7 +108,7 @@ private:
     LoopMonitor m_monitor;
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_nextId{1};
-    std::atomic<unsigned long> m_accepted{0}, m_upstreamFailures{0}, m_refused{0},
+    std::atomic<unsigned long> m_accepted{0}, m_opened{0}, m_upstreamFailures{0}, m_refused{0},
         m_connectTimeouts{0}, m_ended{0};
     std::atomic<bool> m_reportWanted{false};
     std::chrono::steady_clock::time_point m_acceptErrorLoggedAt;

@@ -151,6 +151,7 @@ void ScanService::Check(ScanCallbackInfo* info) {
         std::lock_guard<std::mutex> guard(m_timesMutex);
         m_times.Add(static_cast<uint64_t>(micros));
     }
+    if (m_observer) m_observer(static_cast<uint64_t>(micros));
     std::string destination;
     {
         std::lock_guard<std::mutex> guard(m_namesMutex);

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -54,6 +55,10 @@ public:
     void NameConnection(int connection, const std::string& destination);
     void ForgetConnection(int connection);
 
+    // Called after each check with its time, from the thread that made it (checks may
+    // run at once: it must be safe for that). Set before Activate.
+    void SetCheckObserver(std::function<void(uint64_t micros)> observer) { m_observer = std::move(observer); }
+
     // Handles one call; never throws. Kind 1 writes the verdict into nResult.
     int Handle(int kind, ScanCallbackInfo* info) noexcept;
 
@@ -85,6 +90,7 @@ private:
     DurationHistogram m_times;  // guarded by m_timesMutex
     std::mutex m_namesMutex;
     std::map<int, std::string> m_destinations;  // guarded by m_namesMutex
+    std::function<void(uint64_t micros)> m_observer;
 };
 
 }  // namespace zykproxy

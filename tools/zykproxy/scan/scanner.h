@@ -35,6 +35,30 @@ struct CheckDetails {
     long long connection = -1;  // the host value of the connection; -1 when unknown
 };
 
+// The signatures of a scanner that loads them into this process, from files that change
+// while it runs (as signature updates arrive), and how their reloads went.
+class SignatureSet {
+public:
+    struct Status {
+        unsigned long signatures = 0;
+        std::chrono::system_clock::time_point loadedAt;  // the last load that took over
+        unsigned long reloads = 0, failedReloads = 0;    // since the start
+    };
+    struct Reload {
+        enum class Kind { Unchanged, Loaded, Failed } kind = Kind::Unchanged;
+        unsigned long before = 0, after = 0;  // signatures in force before and after
+        double seconds = 0;                   // how long the load took
+        std::string error;                    // Failed: why
+    };
+    virtual ~SignatureSet() = default;
+    // Loads the signatures again, on the calling thread, when their files have changed
+    // since the last load or the last attempt failed. Checks go on meanwhile with the
+    // signatures in force; the new ones take over once ready, and the old ones are freed
+    // after the last check that began with them. A load that fails keeps the old ones.
+    virtual Reload ReloadIfChanged() = 0;
+    virtual Status GetStatus() const = 0;
+};
+
 class Scanner {
 public:
     virtual ~Scanner() = default;
@@ -46,6 +70,8 @@ public:
     // fails every later one. From any thread. A scanner that cannot interrupt a check
     // (a library scanning in this process) lets it run to its end.
     virtual void Abandon() {}
+    // Its signatures, when it loads them itself and can load them again; else null.
+    virtual SignatureSet* Signatures() { return nullptr; }
 };
 
 // The time left of a check that must end by a given moment.
@@ -115,10 +141,10 @@ using ScannerLog = std::function<void(const std::string& line)>;
 // The signature sets used when none is named: the system's database folder where it
 // holds any database, plus the signatures shipped beside the executable.
 std::vector<std::string> DefaultClamavDatabases();
-// Loads the engine once from the given files or folders. Null and a reason when the
-// library cannot start, a database cannot be loaded, or no signature was loaded at
-// all (an engine without signatures would pass everything). log receives the
-// library's own warnings and errors.
+// Loads the engine from the given files or folders; its Signatures() loads them again
+// when they change. Null and a reason when the library cannot start, a database cannot
+// be loaded, or no signature was loaded at all (an engine without signatures would pass
+// everything). log receives the library's own warnings and errors.
 std::unique_ptr<Scanner> MakeClamavScanner(const std::vector<std::string>& databases,
                                            ScannerLog log, std::string* error);
 #endif

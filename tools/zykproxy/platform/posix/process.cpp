@@ -155,6 +155,10 @@ void ChildProcess::RequestStop() {
     if (m_state->pid > 0 && !m_state->reaped) ::kill(m_state->pid, SIGTERM);
 }
 
+bool ChildProcess::RequestReload() {
+    return m_state->pid > 0 && !m_state->reaped && ::kill(m_state->pid, SIGHUP) == 0;
+}
+
 void ChildProcess::Kill() {
     if (m_state->pid <= 0 || m_state->reaped) return;
     ::kill(m_state->pid, SIGKILL);

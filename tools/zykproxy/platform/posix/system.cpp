@@ -13,11 +13,15 @@ namespace zykproxy::platform {
 namespace {
 void (*g_onStop)() = nullptr;
 void (*g_onReport)() = nullptr;
+void (*g_onHangup)() = nullptr;
 void OnSignal(int) {
     if (g_onStop != nullptr) g_onStop();
 }
 void OnReportSignal(int) {
     if (g_onReport != nullptr) g_onReport();
+}
+void OnHangupSignal(int) {
+    if (g_onHangup != nullptr) g_onHangup();
 }
 }  // namespace
 
@@ -37,6 +41,15 @@ void InstallReportHandler(void (*onReport)()) {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGUSR1, &sa, nullptr);
+}
+
+void InstallHangupHandler(void (*onHangup)()) {
+    g_onHangup = onHangup;
+    struct sigaction sa {};
+    sa.sa_handler = &OnHangupSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }

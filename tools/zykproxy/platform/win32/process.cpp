@@ -175,6 +175,8 @@ void ChildProcess::RequestStop() {
     if (m_state->process.h != nullptr && !m_state->ended) TerminateProcess(m_state->process.h, 1);
 }
 
+bool ChildProcess::RequestReload() { return false; }
+
 void ChildProcess::Kill() {
     if (m_state->process.h == nullptr || m_state->ended) return;
     TerminateProcess(m_state->process.h, 1);

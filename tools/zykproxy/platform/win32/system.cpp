@@ -37,6 +37,8 @@ void InstallReportHandler(void (*onReport)()) {
     RegisterOnce();
 }
 
+void InstallHangupHandler(void (*)()) {}
+
 void IgnoreBrokenPipe() {}
 
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
