@@ -2,6 +2,7 @@
 // clamd needs no access to the held file's folder and one signature database in
 // memory serves the whole machine. Every check opens a fresh connection, so a clamd
 // that was restarted (or reloaded its database) is simply used again.
+#include <cstdlib>
 #include <fstream>
 #include <vector>
 
@@ -43,12 +44,17 @@ public:
                      (timedOut ? " within " + std::to_string(m_timeoutMs / 1000) + " s" : "");
             return false;
         }
+        m_threads = AskThreads(deadline);
         return true;
     }
 
     std::string Describe() const override {
-        return "clamd " + m_version + " at " + Where() + " (INSTREAM, a connection per check)";
+        return "clamd " + m_version + " at " + Where() + " (INSTREAM, a connection per check, " +
+               (m_threadsKnown ? "" : "assumed ") + std::to_string(m_threads) + " scanning threads)";
     }
+
+    // clamd scans on its MaxThreads threads and queues the rest.
+    int ChecksAtOnce() const override { return m_threads; }
 
     ScanOutcome Scan(const std::string& path, const CheckDetails&) override {
         Deadline deadline(m_timeoutMs);
@@ -126,6 +132,25 @@ private:
         return s;
     }
 
+    // clamd's MaxThreads, from the "THREADS: live N idle N max N ..." line of its STATS
+    // answer; its default (10) when the answer names none.
+    int AskThreads(const Deadline& deadline) {
+        constexpr int kClamdDefault = 10;
+        std::string error;
+        net::Socket s = Open(deadline, &error);
+        static const char kStats[] = "zSTATS";
+        bool timedOut = false;
+        const std::string stats = s.Valid() && net::SendAll(s.Get(), kStats, sizeof kStats)
+                                      ? ReadReply(s.Get(), deadline, &timedOut)
+                                      : "";
+        const size_t line = stats.find("THREADS:");
+        const std::string threads = line == std::string::npos ? "" : stats.substr(line, stats.find('\n', line) - line);
+        const size_t max = threads.find(" max ");
+        const long n = max == std::string::npos ? 0 : std::strtol(threads.c_str() + max + 5, nullptr, 10);
+        m_threadsKnown = n > 0 && n <= 100000;
+        return m_threadsKnown ? static_cast<int>(n) : kClamdDefault;
+    }
+
     static bool SendBefore(net::SocketId s, const std::string& data, const Deadline& deadline) {
         const int left = deadline.LeftMs();
         if (left == 0) return false;
@@ -161,6 +186,8 @@ private:
     ClamdAddress m_address;
     int m_timeoutMs;
     std::string m_version;
+    int m_threads = 1;
+    bool m_threadsKnown = false;
     CheckSockets m_checks;
 };
 

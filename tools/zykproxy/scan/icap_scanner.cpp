@@ -559,6 +559,15 @@ public:
         m_pool.Abandon();
     }
 
+    // The service's Max-Connections at start; a service that names none takes what the
+    // cap allows. Checks beyond the connections wait in the pool for one to come free.
+    int ChecksAtOnce() const override {
+        std::lock_guard<std::mutex> guard(m_optionsMutex);
+        return m_options.maxConnections != 0
+                   ? static_cast<int>(std::min<unsigned>(m_options.maxConnections, 100000))
+                   : kDefaultParallelChecksCap;
+    }
+
 private:
     // Runs exchange(socket, &keep) on a pooled connection, and once more on a new one
     // when a reused connection brought no answer (the server may have closed it while

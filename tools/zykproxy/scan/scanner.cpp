@@ -1,6 +1,9 @@
 // The scanner back-ends that need no library: none, and an external command.
 #include "scan/scanner.h"
 
+#include <algorithm>
+#include <thread>
+
 #include "platform/process.h"
 
 namespace zykproxy {
@@ -26,6 +29,15 @@ const char* VerdictText(ScanOutcome::Verdict verdict) {
         case ScanOutcome::Verdict::Failed: break;
     }
     return "SCAN FAILED";
+}
+
+int Scanner::ChecksAtOnce() const {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : static_cast<int>(std::min<unsigned>(cores, 1024));
+}
+
+int DefaultParallelChecks(const Scanner& scanner) {
+    return std::clamp(scanner.ChecksAtOnce(), 1, kDefaultParallelChecksCap);
 }
 
 CheckSockets::Guard::Guard(CheckSockets& owner, net::SocketId socket)

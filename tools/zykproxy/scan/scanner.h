@@ -72,7 +72,18 @@ public:
     virtual void Abandon() {}
     // Its signatures, when it loads them itself and can load them again; else null.
     virtual SignatureSet* Signatures() { return nullptr; }
+    // How many checks it serves at once without queueing them: the scanning server's own
+    // limit where it names one, else what this machine runs side by side (its cores).
+    virtual int ChecksAtOnce() const;
 };
+
+// The most checks that run at once when the command line names no count: enough to keep
+// a farm of scanning servers busy, few enough that the threads waiting in checks and the
+// memory of the scans they start stay modest. --parallel-checks goes beyond it.
+constexpr int kDefaultParallelChecksCap = 32;
+// The count of parallel checks when the command line names none: the scanner's own,
+// within kDefaultParallelChecksCap.
+int DefaultParallelChecks(const Scanner& scanner);
 
 // The time left of a check that must end by a given moment.
 using Deadline = ::zyk::Deadline;

@@ -3,6 +3,7 @@
 #include "os/win32/win.h"
 
 #include <chrono>
+#include <mutex>
 
 #include "platform/process.h"
 
@@ -79,8 +80,17 @@ struct ChildProcess::State {
 ChildProcess::ChildProcess() : m_state(std::make_unique<State>()) {}
 ChildProcess::~ChildProcess() { Kill(); }
 
+// A child inherits every inheritable handle of this process, not only the three it is
+// given: one started beside another (parallel checks each run a scanner) would keep the
+// other's pipe end and files open, and a reader of that pipe would never see its end.
+// So the inheritable handles are made, passed and closed again one child at a time.
+namespace {
+std::mutex g_inheritMutex;
+}
+
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
                          const StartOptions& options, std::string* error) {
+    const std::lock_guard<std::mutex> oneChildAtATime(g_inheritMutex);  // released after the handles below close
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     Handle input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                              OPEN_EXISTING, 0, nullptr));
