@@ -43,7 +43,8 @@ public:
             << "TemporaryDirectory " << m_dir.Path() << "\n"
             << "Foreground yes\n"
             << "LogFile " << m_dir.File("clamd.log") << "\n"
-            << "StreamMaxLength 1M\n";
+            << "StreamMaxLength 1M\n"
+            << "MaxThreads 3\n";
         // clamd writes its log to standard output too: into a file, not the test's.
         std::string error;
         zykproxy::process::StartOptions options;

@@ -62,6 +62,9 @@ TEST(ClamdEndToEnd, ClamdChecksEachFileAndMayGoAndComeBack) {
     proxy.Stop();
     const std::string log = proxy.Log();
     EXPECT_NE(log.find("scanner clamd "), std::string::npos) << log;
+    // As many checks at once as clamd has threads (its STATS answer).
+    EXPECT_NE(log.find("3 scanning threads)"), std::string::npos) << log;
+    EXPECT_NE(log.find("up to 3 files checked at once"), std::string::npos) << log;
     EXPECT_NE(log.find("check 1 \"clean.bin\" 200000 bytes: clean, passed"), std::string::npos) << log;
     EXPECT_NE(log.find("check 2 \"eicar.com\" 68 bytes: INFECTED (Zykproxy.Test.EICAR"), std::string::npos) << log;
     EXPECT_NE(log.find("check 3 \"big.bin\" 1572864 bytes: SCAN FAILED (clamd: the file is larger than its StreamMaxLength"),

@@ -5,6 +5,8 @@
 // never gives, and no server at all.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "e2e/clamd_process.h"
 #include "e2e/e2e_support.h"
 #include "zykproxy/fake_icap_server.h"
@@ -193,6 +195,43 @@ TEST(IcapEndToEnd, AnAnswerCutShortOrWithoutEndOrA204WithAFindingBlocksTheFile) 
         EXPECT_NE(log.find(c.reason), std::string::npos) << log;
         EXPECT_EQ(server.Respmods(), 1);
     }
+}
+
+// Files that complete at once are checked at once, on as many connections as the
+// service allows (Max-Connections: 4, each answer after 1 s): four transfers take about
+// one check's time, not four, and a fifth connection is never opened.
+TEST(IcapEndToEnd, FilesThatCompleteTogetherAreCheckedTogetherUpToMaxConnections) {
+    const FakeIcapServer::Reply slowNoContent = [](znet::SocketId s) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        return FakeIcapServer::NoContent(s);
+    };
+    FakeIcapServer server({slowNoContent}, 3600, 4);
+    ScratchDir work, held, files;
+    ScriptedUpstream upstream;
+    ProxyProcess proxy;
+    ASSERT_TRUE(proxy.Start(IcapArgs(server.Url(), upstream.Port()), held.Path(), work.File("zykproxy.log")));
+    const std::string content = zykproxy::test::RandomBytes(5000, 84);
+    const std::string file = WriteFile(files, "f.bin", content);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::future<ReceiverResult>> sessions;
+    for (int i = 0; i < 4; ++i)
+        sessions.push_back(std::async(std::launch::async, [&, i] {
+            return Session(upstream, proxy, work.File("out" + std::to_string(i)), {file});
+        }));
+    for (auto& session : sessions) {
+        const ReceiverResult r = session.get();
+        EXPECT_TRUE(r.ok) << r.error;
+        ExpectFile(r, "f.bin", content);
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LT(ms.count(), 2000) << proxy.Log();
+    EXPECT_EQ(server.Respmods(), 4);
+    EXPECT_LE(server.Connections(), 4);
+    ASSERT_TRUE(proxy.WaitForEnded(4));
+    proxy.Stop();
+    const std::string log = proxy.Log();
+    EXPECT_NE(log.find("up to 4 files checked at once"), std::string::npos) << log;
+    EXPECT_EQ(CountOf(log, "\"f.bin\" 5000 bytes: clean, passed"), 4u) << log;
 }
 
 TEST(IcapEndToEnd, NoIcapServiceAtStartStopsZykproxyWithStatusTwo) {

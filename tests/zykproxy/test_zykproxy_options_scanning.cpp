@@ -43,7 +43,8 @@ TEST(Options, AcceptsTheDocumentedCommandLine) {
     Options o;
     std::string error;
     ASSERT_TRUE(Parse(kBase + "--plugin p.so --scanner command --scan-command prog --scan-arg -q "
-                              "--scan-arg x --threads 4 --trace 4 --max-connections 7 --once",
+                              "--scan-arg x --threads 4 --trace 4 --max-connections 7 --once "
+                              "--parallel-checks 256",
                       &o, &error))
         << error;
     EXPECT_EQ(o.listen.host, "127.0.0.1");
@@ -57,6 +58,7 @@ TEST(Options, AcceptsTheDocumentedCommandLine) {
     EXPECT_EQ(o.traceLevel, 4);
     EXPECT_EQ(o.maxConnections, 7);
     EXPECT_TRUE(o.once);
+    EXPECT_EQ(o.parallelChecks, 256);
 
     ASSERT_TRUE(Parse(kBase + "--scanner icap --icap-url icap://[::1]:1345/av/scan?allow204=on&force=on",
                       &o, &error)) << error;
@@ -99,6 +101,9 @@ TEST(Options, RejectsWhatCannotWork) {
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --no-plugin --scanner none",
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --no-plugin --trace 4",
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --bogus",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --parallel-checks 0",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --parallel-checks 257",
+        "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --no-plugin --parallel-checks 2",
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --threads",
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner icap",     // no URL
         "--listen 127.0.0.1:0 --upstream 127.0.0.1:1 --scanner none --icap-url icap://h/s",

@@ -96,10 +96,22 @@ struct Mover {
         scans = std::make_unique<ScanService>(*scanner, console);
         scans->Activate();
         plugin.Exports().RegisterCallback(&ScanService::Callback);
+        const int checks = AllowParallelChecks(o);
         pump = std::make_unique<PluginPump>(plugin.Exports());
         console.Log("plug-in " + path);
         console.Log("scanner " + scanner->Describe());
+        console.Log(checks == 1 ? std::string("one file checked at a time")
+                                : "up to " + std::to_string(checks) + " files checked at once");
         return 0;
+    }
+
+    // The scan service is safe to enter from several threads at once: the plug-in is
+    // told to check up to --parallel-checks files at once, or as many as the scanner
+    // serves. Returns the count in effect.
+    int AllowParallelChecks(const zykproxy::Options& o) {
+        const int wanted = o.parallelChecks != 0 ? o.parallelChecks : zykproxy::DefaultParallelChecks(*scanner);
+        const auto set = plugin.Exports().SetParallelChecks;
+        return set != nullptr ? set(wanted) : 1;
     }
 };
 

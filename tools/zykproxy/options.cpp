@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "common/ip_address.h"
+#include "zykim/zykim.h"
 
 namespace zykproxy {
 
@@ -66,6 +67,10 @@ std::string UsageText() {
            "  --scan-arg ARG         an argument put before FILE (repeatable)\n"
            "  --scan-timeout SEC     a check that takes longer fails (default 120); for the icap\n"
            "                         scanner, the whole check with its connection and answer\n"
+           "  --parallel-checks N    check up to N files at once, each on its own connection's\n"
+           "                         thread (1 to 256; default: as many as the scanner serves\n"
+           "                         at once, at most 32: the ICAP service's Max-Connections,\n"
+           "                         clamd's threads, else this machine's cores)\n"
            "  --clamav-db PATH       a signature file or folder (repeatable; default: the\n"
            "                         system's database folder if it holds any, plus the\n"
            "                         signatures shipped beside zykproxy)\n"
@@ -211,6 +216,7 @@ Taken TakeScanOption(Reader& r, Options& o, Given& given) {
     if (a == "--scan-command") return Result(r.Value(&o.scanCommand));
     if (a == "--scan-arg") return Result(r.Value(&v) && (o.scanArgs.push_back(v), true));
     if (a == "--scan-timeout") return Result(r.Number(1, 86400, &o.scanTimeoutSeconds));
+    if (a == "--parallel-checks") return Result(r.Number(1, ZYKIM_MAX_PARALLEL_CHECKS, &o.parallelChecks));
     if (a == "--clamav-db") return Result(r.Value(&v) && (o.clamavDatabases.push_back(v), true));
     if (a == "--db-check") return Result((o.dbCheckGiven = true) && r.Number(0, 31 * 86400, &o.dbCheckSeconds));
     if (a == "--clamd-socket") return Result(r.Value(&o.clamdSocket));
@@ -309,8 +315,8 @@ bool CheckAccepting(const Options& o, const Given& given, std::string* error) {
 bool CheckScanner(Options* options, const Given& given, std::string* error) {
     Options& o = *options;
     if (o.noPlugin) {
-        if (given.plugin || o.scannerGiven || o.traceGiven) {
-            *error = "--no-plugin runs no plug-in: --plugin, --scanner and --trace do not apply";
+        if (given.plugin || o.scannerGiven || o.traceGiven || o.parallelChecks != 0) {
+            *error = "--no-plugin runs no plug-in: --plugin, --scanner, --parallel-checks and --trace do not apply";
             return false;
         }
     } else if (!o.scannerGiven) {

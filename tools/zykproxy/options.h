@@ -31,6 +31,7 @@ struct Options {
     std::string scanCommand;
     std::vector<std::string> scanArgs;
     int scanTimeoutSeconds = 120;
+    int parallelChecks = 0;  // --parallel-checks: files checked at once; 0: what the scanner serves
     std::vector<std::string> clamavDatabases;  // empty: the default set
     bool dbCheckGiven = false;
     int dbCheckSeconds = 600;  // --db-check: how often the signature files are looked at; 0: never

@@ -22,6 +22,8 @@ bool PluginLibrary::Load(const std::string& path, std::string* error) {
     Bind(m_library, "OnRequestFromApplication", &m_exports.OnRequestFromApplication, &missing);
     Bind(m_library, "OnRequestFromServer", &m_exports.OnRequestFromServer, &missing);
     Bind(m_library, "OnEndConnection", &m_exports.OnEndConnection, &missing);
+    m_exports.SetParallelChecks = reinterpret_cast<decltype(m_exports.SetParallelChecks)>(
+        m_library.Find("SetParallelChecks"));
     if (!missing.empty()) {
         *error = path + " does not export " + missing;
         m_exports = PluginExports();

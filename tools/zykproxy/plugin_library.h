@@ -17,6 +17,8 @@ struct PluginExports {
     decltype(&::OnRequestFromApplication) OnRequestFromApplication = nullptr;
     decltype(&::OnRequestFromServer) OnRequestFromServer = nullptr;
     decltype(&::OnEndConnection) OnEndConnection = nullptr;
+    // Null for a plug-in that predates it: that one checks one file at a time.
+    decltype(&::SetParallelChecks) SetParallelChecks = nullptr;
 };
 
 // Not copyable: it owns the loaded library.
