@@ -5,7 +5,10 @@
 //                                                prints "listening PORT"; ends when stdin closes;
 //                                                request: for each 8-byte big-endian count the
 //                                                client sends, sends that many bytes back
-//   netload sink --port P --bytes N              reads N bytes; prints "seconds S"
+//   netload sink --port P --bytes N [--connections C]
+//                                                reads N bytes on each of C connections (1),
+//                                                opened at once; prints "seconds S" (the last
+//                                                connection's end)
 //   netload pingpong --port P [--count C] [--size S]
 //                                                prints "p50_us X p99_us Y mean_us Z"
 //   netload hold --port P --connections N        opens N connections, one round trip on
@@ -218,14 +221,27 @@ int Serve(const std::vector<std::string>& args) {
 int Sink(const std::vector<std::string>& args) {
     const auto port = static_cast<uint16_t>(ArgNumber(args, "--port", 0));
     const uint64_t bytes = ArgNumber(args, "--bytes", 0);
-    std::vector<uint8_t> buffer(kBlock);
+    const auto connections = static_cast<size_t>(std::max<uint64_t>(1, ArgNumber(args, "--connections", 1)));
+    std::vector<char> ok(connections, 0);
+    const auto read = [&](size_t i) {
+        std::vector<uint8_t> buffer(kBlock);
+        net::Socket s = ConnectLoopback(port);
+        ok[i] = ReadExactly(s.Get(), buffer.data(), buffer.size(), bytes);
+    };
     const auto start = Clock::now();
-    net::Socket s = ConnectLoopback(port);
-    if (!ReadExactly(s.Get(), buffer.data(), buffer.size(), bytes)) {
-        std::fprintf(stderr, "netload sink: the stream ended early\n");
+    if (connections == 1) {
+        read(0);
+    } else {
+        std::vector<std::thread> readers;
+        for (size_t i = 0; i < connections; ++i) readers.emplace_back(read, i);
+        for (auto& t : readers) t.join();
+    }
+    const double seconds = Seconds(start);
+    if (std::find(ok.begin(), ok.end(), 0) != ok.end()) {
+        std::fprintf(stderr, "netload sink: a stream ended early\n");
         return 1;
     }
-    std::printf("seconds %.6f\n", Seconds(start));
+    std::printf("seconds %.6f\n", seconds);
     return 0;
 }
 

@@ -378,6 +378,135 @@ class Bench:
             self.notes.append("no isolation figures: %s" % e)
         self.results["isolation"] = waits
 
+    # --- 9: files checked in parallel ------------------------------------------------------
+    def parallel_checks(self):
+        """N transfers that complete at once, through zykproxy with --parallel-checks 1, its
+        default and (for the command scanner) N: the time until the last file reached its
+        client. The command scanner sleeps 1 s a file; clamd and c-icap scan 4 MiB files."""
+        rounds = self.args.check_rounds
+        sleeper = ["--scanner", "command", "--scan-command", "/bin/sh", "--scan-arg", "-c",
+                   "--scan-arg", "sleep 1", "--scan-arg", "check"]
+        rows = []  # (scanner, files, file bytes, {setting: [seconds per round]}, default count)
+        for n in (1, 4, 16):
+            settings = ["1", "default"] + (["%d" % n] if n > 2 else [])
+            self.say("parallel checks: %d files checked in 1 s each, x %d rounds" % (n, rounds))
+            times, default = self.timed_checks(sleeper, n, 64 * 1024, settings, rounds)
+            rows.append(("command, 1 s a file", n, 64 * 1024, times, default))
+        servers = []
+        try:
+            clamd = self.start_clamd()
+            servers.append(clamd)
+            self.say("parallel checks: 16 files of 4 MiB through clamd, x %d rounds" % rounds)
+            times, default = self.timed_checks(["--scanner", "clamd", "--clamd-socket", clamd.socket],
+                                               16, 4 * MIB, ["1", "default"], rounds)
+            rows.append(("clamd", 16, 4 * MIB, times, default))
+            icap = self.start_cicap(clamd.socket)
+            servers.append(icap)
+            self.say("parallel checks: 16 files of 4 MiB through c-icap, x %d rounds" % rounds)
+            times, default = self.timed_checks(["--scanner", "icap", "--icap-url", icap.url],
+                                               16, 4 * MIB, ["1", "default"], rounds)
+            rows.append(("c-icap (virus_scan, the clamd above)", 16, 4 * MIB, times, default))
+        except (OSError, RuntimeError) as e:
+            self.notes.append("parallel checks through clamd and c-icap not measured: %s" % e)
+        finally:
+            for server in reversed(servers):
+                server.stop()
+        self.results["parallel"] = {"rows": rows, "rounds": rounds}
+
+    def timed_checks(self, scanner, n, size, settings, rounds):
+        """Seconds until the last of n transfers of `size` bytes ended, per setting of
+        --parallel-checks and round (settings alternate in order), and the default's count."""
+        oft2, up = self.server("oft2", size)
+        times = {k: [] for k in settings}
+        default = None
+        try:
+            for r in range(rounds):
+                for k in (settings if r % 2 == 0 else list(reversed(settings))):
+                    argv = [self.zykproxy, "--listen", "127.0.0.1:0", "--upstream", "127.0.0.1:%d" % up,
+                            "--plugin", os.path.join(self.build, "libzykim.so"), "--scan-timeout", "600"]
+                    argv += scanner + ([] if k == "default" else ["--parallel-checks", k])
+                    p = Process(argv, env=self.env)
+                    try:
+                        port = int(re.match(r"listening .*:(\d+)$", p.line(60)).group(1))
+                        v = self.client("sink", "--port", port, "--bytes", 256 + size, "--connections", n)
+                        times[k].append(v["seconds"])
+                    finally:
+                        p.stop()
+                    if k == "default":
+                        m = re.search(r"up to (\d+) files checked at once|(one) file checked at a time",
+                                      p.p.stderr.read())
+                        default = (m.group(1) or "1") if m else "?"
+        finally:
+            oft2.stop()
+        return times, default
+
+    def start_clamd(self):
+        """A clamd of the benchmark's own (scratch configuration, the shipped test signature,
+        its default MaxThreads); stop() ends it."""
+        folder = tempfile.mkdtemp(prefix="clamd-", dir=self.tmp)
+        db = os.path.join(folder, "db")
+        shutil.copytree(os.path.join(self.build, "zykproxy-signatures"), db)
+        conf = os.path.join(folder, "clamd.conf")
+        sock = os.path.join(folder, "clamd.sock")
+        with open(conf, "w") as f:
+            f.write("LocalSocket %s\nDatabaseDirectory %s\nTemporaryDirectory %s\nForeground yes\n"
+                    "LogFile %s\nStreamMaxLength 64M\n" % (sock, db, folder, os.path.join(folder, "clamd.log")))
+        clamd = shutil.which("clamd") or "/usr/sbin/clamd"
+        p = Process([clamd, "-c", conf], env=self.env, stdout=subprocess.DEVNULL)
+        p.socket = sock
+        deadline = time.time() + 60
+        while time.time() < deadline:
+            try:
+                with socket.socket(socket.AF_UNIX) as s:
+                    s.connect(sock)
+                    s.sendall(b"zPING\0")
+                    if s.recv(5) == b"PONG\0":
+                        return p
+            except OSError:
+                pass
+            time.sleep(0.1)
+        p.stop()
+        raise RuntimeError("clamd did not answer")
+
+    def start_cicap(self, clamd_socket):
+        """c-icap of the benchmark's own with its virus_scan service asking the clamd;
+        its default processes and threads."""
+        modules = next((os.path.join("/usr/lib", d, "c_icap") for d in sorted(os.listdir("/usr/lib"))
+                        if os.path.exists(os.path.join("/usr/lib", d, "c_icap", "virus_scan.so"))), None)
+        program = shutil.which("c-icap")
+        if modules is None or program is None:
+            raise RuntimeError("c-icap or its virus_scan module is missing")
+        folder = tempfile.mkdtemp(prefix="c-icap-", dir=self.tmp)
+        os.mkdir(os.path.join(folder, "tmp"))
+        port = free_port()
+        conf = os.path.join(folder, "c-icap.conf")
+        with open(conf, "w") as f:
+            f.write("Port 127.0.0.1:%d\nPidFile %s/c-icap.pid\nCommandsSocket %s/c-icap.ctl\nTmpDir %s/tmp\n"
+                    "ServerLog %s/server.log\nAccessLog %s/access.log\nModulesDir %s\nServicesDir %s\n"
+                    "TemplateDir /usr/share/c_icap/templates/\nLoadMagicFile /etc/c-icap/c-icap.magic\n"
+                    "Module common clamd_mod.so\nclamd_mod.ClamdSocket %s\n"
+                    "Service antivirus_module virus_scan.so\n"
+                    "virus_scan.ScanFileTypes TEXT DATA EXECUTABLE ARCHIVE GIF JPEG MSOFFICE\n"
+                    "virus_scan.MaxObjectSize 64M\n"
+                    % (port, folder, folder, folder, folder, folder, modules, modules, clamd_socket))
+        p = Process([program, "-N", "-D", "-f", conf], env=self.env, stdout=subprocess.DEVNULL)
+        p.url = "icap://127.0.0.1:%d/virus_scan?allow204=on&force=on&sizelimit=off&mode=simple" % port
+        control = os.path.join(folder, "c-icap.ctl")
+        stop = p.stop
+
+        def stop_cicap():
+            if os.path.exists(control):
+                with open(control, "w") as c:
+                    c.write("stop")
+            try:
+                p.p.wait(20)
+            except subprocess.TimeoutExpired:
+                pass
+            stop()
+        p.stop = stop_cicap
+        wait_listening(port, 30)
+        return p
+
     # --- 4: the magic search --------------------------------------------------------------
     def pattern_search(self):
         self.say("pattern search (native)")
@@ -444,6 +573,7 @@ class Bench:
             self.file_transfer()
             self.memory()
             self.many_connections()
+            self.parallel_checks()
             if self.args.isolation_waits:
                 self.isolation()
             if not self.args.no_profile:
@@ -743,6 +873,7 @@ def write_document(b, path):
 
     many_section(b, add, table)
     isolation_section(b, add)
+    parallel_section(b, add)
 
     add("## 4. The magic search")
     add("")
@@ -874,6 +1005,34 @@ def isolation_section(b, add):
     add("")
 
 
+def parallel_section(b, add):
+    p = b.results.get("parallel")
+    if not p or not p["rows"]:
+        return
+    add("## 9. Files checked in parallel")
+    add("")
+    add("N transfers through zykproxy with the plug-in that complete at the same moment: netload "
+        "sink opens N connections at once, each through zykproxy to netload serve oft2, which sends "
+        "one file of the given size on each; the time runs from the connects until the last file "
+        "has reached its client (median of %d rounds; the settings alternate within a round). "
+        "`--parallel-checks 1` checks one file at a time, as a host that never calls "
+        "`SetParallelChecks`; the default is as many as the scanner serves at once (this "
+        "machine's %d cores for the command scanner, clamd's threads, the ICAP service's "
+        "Max-Connections or 32 when it names none). The command scanner is `/bin/sh -c 'sleep 1'`: "
+        "a check that takes 1 s. clamd (its default 10 threads) and c-icap (its default processes "
+        "and threads, virus_scan asking that clamd) are of the benchmark's own, with the shipped "
+        "test signature; their files are random bytes." % (p["rounds"], os.cpu_count()))
+    add("")
+    add("| Scanner | Files | Size | `--parallel-checks 1` | Default (count) | `--parallel-checks N` |")
+    add("|---|---|---|---|---|---|")
+    for scanner, n, size, times, default in p["rows"]:
+        size_text = "%d MiB" % (size // MIB) if size >= MIB else "%d KiB" % (size // 1024)
+        own = "%.2f s" % med(times[str(n)]) if str(n) in times else "-"
+        add("| %s | %d | %s | %.2f s | %.2f s (%s) | %s |" % (
+            scanner, n, size_text, med(times["1"]), med(times["default"]), default, own))
+    add("")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--root", default=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -891,6 +1050,8 @@ def main():
     ap.add_argument("--many-stream-bytes", type=int, default=32 * MIB)
     ap.add_argument("--isolation-waits", default=None, help="the isolation tests' JSON report")
     ap.add_argument("--win32-rates", default=None, help="output of find_pattern_rate.exe under Wine")
+    ap.add_argument("--check-rounds", type=int, default=3,
+                    help="rounds of the parallel checks (their scans take fixed times)")
     ap.add_argument("--no-profile", action="store_true")
     args = ap.parse_args()
     if args.rounds < 1:
