@@ -92,7 +92,7 @@ TEST(Socks5, UsernamePasswordRightAndWrong) {
     EXPECT_EQ(ok.progress.reply, Bytes({5, 2, 1, 0}));
     EXPECT_EQ(ok.request.user, "bob");
 
-    for (const std::string password : {"p:ss wor", "p:ss words", "secret"}) {
+    for (const std::string password : {"p:ss wor", "p:ss words", "secret", "p"}) {
         const std::string wrong = Bytes({1, 3}) + "bob" + static_cast<char>(password.size()) + password;
         const Result r = Shake(&users, greeting + wrong + kRequestIpv4);
         EXPECT_EQ(r.progress.state, State::kRefused) << password;

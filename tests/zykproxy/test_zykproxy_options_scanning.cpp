@@ -295,7 +295,9 @@ TEST(IcapScanner, EveryAnswerHasItsVerdict) {
     const std::string shorter = file.substr(0, 500), longer = file + "x", empty, page = "<html>blocked</html>";
     const std::string ok = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
     const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Type: text/html\r\n\r\n";
+    const std::string redirect = "HTTP/1.1 302 Found\r\nLocation: http://x/\r\n\r\n";
     const std::string infection = "X-Infection-Found: Type=0; Resolution=2; Threat=Eicar-Test-Signature;\r\n";
+    const std::string named = forbidden.substr(0, forbidden.size() - 2) + infection + "\r\n";  // a block page's header
     const std::string violations = "X-Violations-Found: 1\r\n\t-\r\n\tWin.Test.Violation\r\n\t0\r\n\t0\r\n";
     // A field line of exactly `bytes`, its line end included.
     const auto line = [](size_t bytes) { return "X-Pad: " + std::string(bytes - 9, 'p') + "\r\n"; };
@@ -313,14 +315,17 @@ TEST(IcapScanner, EveryAnswerHasItsVerdict) {
         {"the file sent back", IcapAnswer("200 OK", "", ok, &file), Verdict::Clean, ""},
         {"a block page", IcapAnswer("200 OK", "", forbidden, &page), Verdict::Infected, other + "403, 20 bytes)"},
         {"a block page as HTTP 200", IcapAnswer("200 OK", "", ok, &page), Verdict::Infected, other + "200, 20 bytes)"},
+        {"the file sent back under a redirect", IcapAnswer("200 OK", "", redirect, &file), Verdict::Infected,
+         other + "302, 1000 bytes)"},
         {"a shorter echo", IcapAnswer("200 OK", "", ok, &shorter), Verdict::Infected, other + "200, 500 bytes)"},
         {"a longer echo", IcapAnswer("200 OK", "", ok, &longer), Verdict::Infected, other + "200, 1001 bytes)"},
         {"an empty body", IcapAnswer("200 OK", "", ok, &empty), Verdict::Infected, other + "200, 0 bytes)"},
         {"no body", IcapAnswer("200 OK", "", ok, nullptr), Verdict::Infected, other + "200, no body)"},
         {"403 with a finding", IcapAnswer("403 Forbidden", infection, "", nullptr), Verdict::Infected,
          "Eicar-Test-Signature"},
-        {"a block page naming the threat", IcapAnswer("200 OK", "", forbidden.substr(0, forbidden.size() - 2) +
-                                                                        infection + "\r\n", &page),
+        {"a block page naming the threat", IcapAnswer("200 OK", "", named, &page), Verdict::Infected,
+         "Eicar-Test-Signature"},
+        {"a 403 naming the threat in its HTTP header", IcapAnswer("403 Forbidden", "", named, &page),
          Verdict::Infected, "Eicar-Test-Signature"},
         {"204 with X-Infection-Found", IcapAnswer("204 No Content", infection, "", nullptr), Verdict::Infected,
          "Eicar-Test-Signature"},
