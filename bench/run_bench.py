@@ -675,7 +675,7 @@ def write_document(b, path):
     add("")
     add("Written by `./zyk bench` (bench/run_bench.py) on %s, in %.0f s." % (date, b.finished - b.started))
     add("")
-    add("Machine: %s. The machine is shared with other developers' builds and fuzzers; the "
+    add("Machine: %s. The machine may run other work beside the benchmark; the "
         "load average was %.2f when the run began and %.2f when it ended, so absolute figures "
         "move from run to run. Each figure below is taken in %d rounds; within a round the "
         "measurement and its baseline run back to back (in alternating order), and the ratio "
