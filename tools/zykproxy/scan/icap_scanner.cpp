@@ -563,9 +563,8 @@ public:
     // cap allows. Checks beyond the connections wait in the pool for one to come free.
     int ChecksAtOnce() const override {
         std::lock_guard<std::mutex> guard(m_optionsMutex);
-        return m_options.maxConnections != 0
-                   ? static_cast<int>(std::min<unsigned>(m_options.maxConnections, 100000))
-                   : kDefaultParallelChecksCap;
+        // (a Max-Connections above 100,000 is not taken from the answer)
+        return m_options.maxConnections != 0 ? static_cast<int>(m_options.maxConnections) : kDefaultParallelChecksCap;
     }
 
 private:

@@ -32,8 +32,8 @@ const char* VerdictText(ScanOutcome::Verdict verdict) {
 }
 
 int Scanner::ChecksAtOnce() const {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores == 0 ? 1 : static_cast<int>(std::min<unsigned>(cores, 1024));
+    const unsigned cores = std::thread::hardware_concurrency();  // 0: not known
+    return cores == 0 ? 1 : static_cast<int>(std::min<unsigned>(cores, kDefaultParallelChecksCap));
 }
 
 int DefaultParallelChecks(const Scanner& scanner) {
